@@ -1,0 +1,24 @@
+// The two entry points through which the support module calls back into a socket
+// object. Only the support module calls them; hosts never do.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace inet {
+
+class NotificationTarget {
+public:
+    // A network notification for the object's socket: the event (1 read, 2 write,
+    // 8 accept, 16 connect, 32 close) and the error code, 0 for none.
+    virtual void PostSocketEvent(int32_t eventCode, int32_t errorCode) = 0;
+    // A host lookup that the object started has completed. `address` holds the four
+    // address bytes in network order; after a failure the handle, address and name are empty.
+    virtual void PostGetHostEvent(int32_t lookupHandle, uint32_t address, const std::string& hostName,
+                                  int32_t errorCode) = 0;
+
+protected:
+    ~NotificationTarget() = default;
+};
+
+}  // namespace inet

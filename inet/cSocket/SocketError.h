@@ -1,0 +1,43 @@
+// The one kind of error the socket component raises.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+namespace inet {
+
+// An error with its number (a Windows Sockets code, or a runtime number: 6 overflow,
+// 9 subscript out of range, 13 type mismatch, 40006 wrong protocol or connection
+// state), the routine it left ("CSocket.GetData") and its description.
+class SocketError : public std::exception {
+public:
+    SocketError(int32_t number, std::string source, std::string description);
+
+    int32_t Number() const { return number_; }
+    const std::string& Source() const { return source_; }
+    const std::string& Description() const { return description_; }
+    const char* what() const noexcept override { return description_.c_str(); }
+
+    // The same error as raised again by an outer routine.
+    SocketError WithSource(std::string source) const;
+
+private:
+    int32_t number_;
+    std::string source_;
+    std::string description_;
+};
+
+// Runtime error numbers and their texts.
+inline constexpr int32_t kOverflow = 6;
+inline constexpr int32_t kSubscriptOutOfRange = 9;
+inline constexpr int32_t kTypeMismatch = 13;
+inline constexpr int32_t kWrongProtocolOrState = 40006;
+
+// The text of a runtime error number ("Overflow"); empty for other numbers.
+std::string RuntimeErrorText(int32_t number);
+
+// A runtime error with its own text.
+SocketError RuntimeError(int32_t number, std::string source);
+
+}  // namespace inet

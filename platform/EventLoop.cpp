@@ -1,0 +1,180 @@
+#include "platform/EventLoop.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/AsyncSelect.h"
+#include "platform/MessageLoop.h"
+#include "platform/Window.h"
+
+namespace platform::detail {
+
+namespace {
+
+[[noreturn]] void Die(const char* what) {
+    std::perror(what);
+    std::abort();
+}
+
+}  // namespace
+
+EventLoop& EventLoop::Instance() {
+    // Never destroyed: the lookup worker may still post while the process exits.
+    static EventLoop* loop = new EventLoop;
+    return *loop;
+}
+
+EventLoop::EventLoop() {
+    epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd_ < 0) Die("epoll_create1");
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) Die("eventfd");
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = wakeFd_;
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev) < 0) Die("epoll_ctl(wake)");
+}
+
+void EventLoop::PushLocked(Entry entry) {
+    queue_.push_back(std::move(entry));
+    if (queue_.size() == 1) {
+        const uint64_t one = 1;
+        ssize_t n;
+        do {
+            n = ::write(wakeFd_, &one, sizeof one);
+        } while (n < 0 && errno == EINTR);
+    }
+}
+
+void EventLoop::ResetWakeIfEmptyLocked() {
+    if (!queue_.empty()) return;
+    uint64_t value;
+    ssize_t n;
+    do {
+        n = ::read(wakeFd_, &value, sizeof value);
+    } while (n < 0 && errno == EINTR);
+}
+
+void EventLoop::Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    std::lock_guard lock(mutex_);
+    PushLocked(Entry{hwnd, msg, wParam, lParam, {}});
+}
+
+void EventLoop::PostTask(std::function<void()> task) {
+    std::lock_guard lock(mutex_);
+    PushLocked(Entry{0, 0, 0, 0, std::move(task)});
+}
+
+void EventLoop::Withdraw(HWND hwnd, UINT msg, WPARAM wParam) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(queue_, [&](const Entry& e) {
+        return !e.task && e.hwnd == hwnd && e.msg == msg && e.wParam == wParam;
+    });
+    ResetWakeIfEmptyLocked();
+}
+
+void EventLoop::Watch(int fd, uint32_t interest, bool& watched) {
+    if (interest == 0) {
+        if (watched) {
+            ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+            watched = false;
+        }
+        return;
+    }
+    epoll_event ev{};
+    ev.events = interest | EPOLLONESHOT;
+    ev.data.fd = fd;
+    if (watched) {
+        if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev) == 0) return;
+        if (errno != ENOENT) return;
+    }
+    // ENOENT: the descriptor was closed behind our back and its number reused.
+    watched = ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+void EventLoop::Collect(int timeoutMs) {
+    epoll_event events[64];
+    int n;
+    do {
+        n = ::epoll_wait(epollFd_, events, 64, timeoutMs);
+    } while (n < 0 && errno == EINTR);
+    for (int i = 0; i < n; ++i) {
+        if (events[i].data.fd == wakeFd_) continue;
+        OnSocketReady(events[i].data.fd, events[i].events);
+    }
+}
+
+int EventLoop::Pump(std::chrono::milliseconds maxWait) {
+    Collect(0);
+    bool empty;
+    {
+        std::lock_guard lock(mutex_);
+        empty = queue_.empty();
+    }
+    if (empty && maxWait.count() != 0) {
+        const long long ms = maxWait.count();
+        Collect(ms < 0 ? -1 : static_cast<int>(std::min<long long>(ms, 1 << 30)));
+    }
+
+    size_t budget;
+    {
+        std::lock_guard lock(mutex_);
+        budget = queue_.size();
+    }
+    int dispatched = 0;
+    while (budget-- > 0 && !quit_) {
+        Entry entry;
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_.empty()) break;
+            entry = std::move(queue_.front());
+            queue_.pop_front();
+            ResetWakeIfEmptyLocked();
+        }
+        if (entry.task) {
+            entry.task();
+            ++dispatched;
+        } else if (DispatchToWindow(entry.hwnd, entry.msg, entry.wParam, entry.lParam)) {
+            ++dispatched;
+        }
+    }
+    return dispatched;
+}
+
+int EventLoop::Run() {
+    while (!quit_) Pump(std::chrono::milliseconds(-1));
+    quit_ = false;
+    return exitCode_;
+}
+
+void EventLoop::Quit(int exitCode) {
+    exitCode_ = exitCode;
+    quit_ = true;
+}
+
+}  // namespace platform::detail
+
+namespace platform {
+
+int PumpMessages(std::chrono::milliseconds maxWait) {
+    return detail::EventLoop::Instance().Pump(maxWait);
+}
+
+int RunMessageLoop() { return detail::EventLoop::Instance().Run(); }
+
+void PostQuitMessage(int exitCode) { detail::EventLoop::Instance().Quit(exitCode); }
+
+int MessageLoopFd() { return detail::EventLoop::Instance().Fd(); }
+
+BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (hwnd == 0) return 0;
+    detail::EventLoop::Instance().Post(hwnd, msg, wParam, lParam);
+    return 1;
+}
+
+}  // namespace platform

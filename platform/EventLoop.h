@@ -1,0 +1,67 @@
+// Internal to the platform layer: the queue, the epoll set and the wake-up
+// descriptor behind the public message loop.
+//
+// One instance per process, used from the loop thread, except Post and
+// PostTask, which any thread may call. The epoll descriptor is the loop's
+// readiness descriptor: the wake-up eventfd sits in it and is readable exactly
+// while the queue holds something.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+
+#include "platform/WinTypes.h"
+
+namespace platform::detail {
+
+class EventLoop {
+public:
+    static EventLoop& Instance();
+
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    int Fd() const { return epollFd_; }
+
+    // Any thread.
+    void Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    // Any thread: runs task on the loop thread in its turn among the messages.
+    void PostTask(std::function<void()> task);
+
+    // Drops every queued message for (hwnd, msg, wParam): a closed socket's leftovers.
+    void Withdraw(HWND hwnd, UINT msg, WPARAM wParam);
+
+    // Watches fd with the given epoll interest (EPOLLONESHOT is added); 0 stops watching.
+    void Watch(int fd, uint32_t interest, bool& watched);
+
+    int Pump(std::chrono::milliseconds maxWait);
+    int Run();
+    void Quit(int exitCode);
+
+private:
+    EventLoop();
+
+    struct Entry {
+        HWND hwnd;
+        UINT msg;
+        WPARAM wParam;
+        LPARAM lParam;
+        std::function<void()> task;
+    };
+
+    void PushLocked(Entry entry);
+    void ResetWakeIfEmptyLocked();
+    void Collect(int timeoutMs);
+
+    int epollFd_ = -1;
+    int wakeFd_ = -1;
+    std::mutex mutex_;
+    std::deque<Entry> queue_;       // guarded by mutex_
+    bool quit_ = false;
+    int exitCode_ = 0;
+};
+
+}  // namespace platform::detail

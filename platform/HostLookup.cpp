@@ -1,0 +1,235 @@
+// WSAAsyncGetHostByName: names are resolved one at a time on a worker thread; the
+// completion is laid out in the caller's buffer and delivered on the loop thread.
+//
+// The worker touches only its request and the loop's thread-safe task queue. It is
+// detached and never joined, so the process can end while a lookup still runs.
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/AsyncSelect.h"
+#include "platform/ErrorMap.h"
+#include "platform/EventLoop.h"
+#include "platform/Testing.h"
+#include "platform/Window.h"
+#include "platform/Winsock.h"
+
+namespace platform {
+
+namespace {
+
+using testing::LookupAnswer;
+
+struct Request {
+    HANDLE handle;
+    std::string name;
+    HWND hwnd;
+    UINT msg;
+    char* buffer;
+    int bufferLength;
+    std::function<LookupAnswer(const std::string&)> resolver;  // empty: the system's
+    LookupAnswer answer;                                       // written by the worker
+};
+
+// Shared with the worker; never destroyed, since the worker may outlive main().
+struct WorkQueue {
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<std::shared_ptr<Request>> pending;
+    bool workerRunning = false;
+};
+
+WorkQueue& Work() {
+    static WorkQueue* queue = new WorkQueue;
+    return *queue;
+}
+
+// Loop thread only: the lookups whose completion is still to be delivered.
+std::unordered_map<HANDLE, std::shared_ptr<Request>>& Outstanding() {
+    static std::unordered_map<HANDLE, std::shared_ptr<Request>> outstanding;
+    return outstanding;
+}
+
+HANDLE nextHandle = 1;
+
+bool LooksNumeric(const std::string& name) {
+    return !name.empty() && name.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+LookupAnswer SystemResolve(const std::string& name) {
+    LookupAnswer answer;
+    // Windows answers an IPv6 literal or a malformed dotted address with "no data";
+    // glibc would send the latter to DNS as a name.
+    if (name.find(':') != std::string::npos || (LooksNumeric(name) && ::inet_addr(name.c_str()) == INADDR_NONE &&
+                                                name != "255.255.255.255")) {
+        answer.error = WSANO_DATA;
+        return answer;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* result = nullptr;
+    const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
+    if (rc != 0) {
+        answer.error = detail::WsaErrorFromEai(rc, errno);
+        return answer;
+    }
+    answer.officialName = (result->ai_canonname && *result->ai_canonname) ? result->ai_canonname : name;
+    for (const addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET) continue;
+        const uint32_t address = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
+        if (std::find(answer.addresses.begin(), answer.addresses.end(), address) == answer.addresses.end()) {
+            answer.addresses.push_back(address);
+        }
+    }
+    ::freeaddrinfo(result);
+    if (answer.addresses.empty()) answer.error = WSANO_DATA;
+    return answer;
+}
+
+void Complete(const std::shared_ptr<Request>& request);
+
+void WorkerMain() {
+    WorkQueue& work = Work();
+    for (;;) {
+        std::shared_ptr<Request> request;
+        {
+            std::unique_lock lock(work.mutex);
+            work.ready.wait(lock, [&] { return !work.pending.empty(); });
+            request = std::move(work.pending.front());
+            work.pending.pop_front();
+        }
+        if (request->resolver) {
+            request->answer = request->resolver(request->name);
+            if (request->answer.delayMs > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(request->answer.delayMs));
+            }
+        } else {
+            request->answer = SystemResolve(request->name);
+        }
+        detail::EventLoop::Instance().PostTask([request] { Complete(request); });
+    }
+}
+
+size_t AlignUp(size_t n, size_t a) { return (n + a - 1) / a * a; }
+
+// Lays the answer out as a hostent and everything it points to; returns the bytes
+// needed, which may exceed the buffer (then nothing is written).
+size_t LayOut(const LookupAnswer& answer, char* buffer, size_t capacity) {
+    const size_t addressLength = static_cast<size_t>(std::max(answer.addressLength, 0));
+    size_t needed = AlignUp(sizeof(hostent), alignof(char*));
+    const size_t aliasesAt = needed;
+    needed += (answer.aliases.size() + 1) * sizeof(char*);
+    const size_t addrListAt = needed;
+    needed += (answer.addresses.size() + 1) * sizeof(char*);
+    const size_t addrsAt = needed;
+    needed += answer.addresses.size() * addressLength;
+    const size_t namesAt = needed;
+    needed += answer.officialName.size() + 1;
+    for (const std::string& alias : answer.aliases) needed += alias.size() + 1;
+    if (needed > capacity) return needed;
+
+    auto* entry = reinterpret_cast<hostent*>(buffer);
+    auto** aliases = reinterpret_cast<char**>(buffer + aliasesAt);
+    auto** addrList = reinterpret_cast<char**>(buffer + addrListAt);
+    char* text = buffer + namesAt;
+    auto put = [&](const std::string& s) {
+        char* start = text;
+        std::memcpy(text, s.c_str(), s.size() + 1);
+        text += s.size() + 1;
+        return start;
+    };
+    entry->h_name = put(answer.officialName);
+    for (size_t i = 0; i < answer.aliases.size(); ++i) aliases[i] = put(answer.aliases[i]);
+    aliases[answer.aliases.size()] = nullptr;
+    for (size_t i = 0; i < answer.addresses.size(); ++i) {
+        char* slot = buffer + addrsAt + i * addressLength;
+        std::memset(slot, 0, addressLength);
+        std::memcpy(slot, &answer.addresses[i], std::min<size_t>(addressLength, 4));
+        addrList[i] = slot;
+    }
+    addrList[answer.addresses.size()] = nullptr;
+    entry->h_aliases = aliases;
+    entry->h_addrtype = AF_INET;
+    entry->h_length = static_cast<int>(addressLength);
+    entry->h_addr_list = addrList;
+    return needed;
+}
+
+void Complete(const std::shared_ptr<Request>& request) {
+    auto& outstanding = Outstanding();
+    auto it = outstanding.find(request->handle);
+    if (it == outstanding.end() || it->second != request) return;  // cancelled
+    outstanding.erase(it);
+    if (!IsWindow(request->hwnd)) return;  // nobody to tell
+
+    int error = request->answer.error;
+    size_t length = 0;
+    if (error == 0) {
+        length = LayOut(request->answer, request->buffer, static_cast<size_t>(request->bufferLength));
+        if (length > static_cast<size_t>(request->bufferLength)) error = WSAENOBUFS;  // length: the size needed
+    }
+    detail::DispatchToWindow(request->hwnd, request->msg, static_cast<WPARAM>(request->handle),
+                             MAKELONG(static_cast<WORD>(std::min<size_t>(length, 0xFFFF)), static_cast<WORD>(error)));
+}
+
+}  // namespace
+
+HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT wMsg, const char* name, char* buf, int buflen) {
+    if (!detail::ServiceStarted()) {
+        WSASetLastError(WSANOTINITIALISED);
+        return 0;
+    }
+    if (const int failure = testing::detail::TakeAsyncGetHostByNameFailure()) {
+        WSASetLastError(failure);
+        return 0;
+    }
+    if (name == nullptr || buf == nullptr || buflen <= 0) {
+        WSASetLastError(WSAEFAULT);
+        return 0;
+    }
+    auto request = std::make_shared<Request>();
+    request->handle = nextHandle;
+    nextHandle = nextHandle >= 0x7FFFFFFF ? 1 : nextHandle + 1;
+    request->name = name;
+    request->hwnd = hwnd;
+    request->msg = wMsg;
+    request->buffer = buf;
+    request->bufferLength = buflen;
+    request->resolver = testing::detail::Resolver();
+    Outstanding()[request->handle] = request;
+
+    WorkQueue& work = Work();
+    {
+        std::lock_guard lock(work.mutex);
+        work.pending.push_back(request);
+        if (!work.workerRunning) {
+            std::thread(WorkerMain).detach();
+            work.workerRunning = true;
+        }
+    }
+    work.ready.notify_one();
+    return request->handle;
+}
+
+int WSACancelAsyncRequest(HANDLE asyncTaskHandle) {
+    if (Outstanding().erase(asyncTaskHandle) == 0) {
+        WSASetLastError(WSAEINVAL);
+        return SOCKET_ERROR;
+    }
+    return 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,515 @@
+#include "platform/Winsock.h"
+
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "platform/AsyncSelect.h"
+#include "platform/ErrorMap.h"
+#include "platform/Testing.h"
+
+namespace platform {
+
+using detail::FindRecord;
+using detail::Phase;
+using detail::SocketRecord;
+
+namespace {
+
+thread_local int lastError = 0;
+int startCount = 0;
+
+int Fail(int error) {
+    lastError = error;
+    return SOCKET_ERROR;
+}
+
+int FailErrno() { return Fail(detail::WsaErrorFromErrno(errno)); }
+
+bool Started() {
+    if (startCount > 0) return true;
+    lastError = WSANOTINITIALISED;
+    return false;
+}
+
+// The Linux option for a Windows (level, name); false when there is none.
+bool MapOption(int level, int name, int& linuxLevel, int& linuxName) {
+    if (level == SOL_SOCKET_W) {
+        linuxLevel = SOL_SOCKET;
+        switch (name) {
+            case SO_REUSEADDR_W: linuxName = SO_REUSEADDR; return true;
+            case SO_BROADCAST_W: linuxName = SO_BROADCAST; return true;
+            case SO_SNDBUF_W: linuxName = SO_SNDBUF; return true;
+            case SO_RCVBUF_W: linuxName = SO_RCVBUF; return true;
+            case SO_ERROR_W: linuxName = SO_ERROR; return true;
+            case SO_TYPE_W: linuxName = SO_TYPE; return true;
+            case 0x0008: linuxName = SO_KEEPALIVE; return true;
+            case 0x0080: linuxName = SO_LINGER; return true;
+            default: return false;
+        }
+    }
+    if (level == IPPROTO_TCP && name == 0x0001) {
+        linuxLevel = IPPROTO_TCP;
+        linuxName = TCP_NODELAY;
+        return true;
+    }
+    return false;
+}
+
+// What Windows reports where Linux says EPIPE: it depends on what the socket went through.
+int SendPipeError(const SocketRecord* rec) {
+    if (rec == nullptr) return WSAENOTCONN;
+    if (rec->shutSend) return WSAESHUTDOWN;
+    if (rec->phase != Phase::Connected) return WSAENOTCONN;
+    return WSAECONNRESET;
+}
+
+// A stream socket that cannot carry data yet: Windows says "not connected" where
+// Linux would say EAGAIN (connect pending) or EPIPE.
+bool NotConnectedStream(const SocketRecord* rec) {
+    return rec != nullptr && !rec->datagram && rec->phase != Phase::Connected;
+}
+
+}  // namespace
+
+bool detail::ServiceStarted() { return startCount > 0; }
+
+int WSAStartup(WORD versionRequested, WSADATA* data) {
+    if (const int failure = testing::detail::TakeStartupFailure()) return failure;
+    if ((versionRequested & 0xFF) == 0) return WSAVERNOTSUPPORTED;
+    if (data == nullptr) return WSAEFAULT;
+    *data = WSADATA{};
+    data->wVersion = std::min<WORD>(versionRequested, 0x0202);
+    data->wHighVersion = 0x0202;
+    std::strcpy(data->szDescription, "Windows Sockets over POSIX sockets");
+    std::strcpy(data->szSystemStatus, "Running");
+    data->iMaxSockets = 32767;
+    data->iMaxUdpDg = testing::detail::MaxUdpDatagram();
+    ++startCount;
+    return 0;
+}
+
+int WSACleanup() {
+    if (startCount == 0) return Fail(WSANOTINITIALISED);
+    --startCount;
+    return 0;
+}
+
+int WSAGetLastError() { return lastError; }
+void WSASetLastError(int error) { lastError = error; }
+
+SOCKET socket(int af, int type, int protocol) {
+    if (!Started()) return INVALID_SOCKET;
+    const int fd = ::socket(af, type | SOCK_CLOEXEC, protocol);
+    if (fd < 0) return FailErrno();
+    detail::AddRecord(fd, type == SOCK_DGRAM);
+    return fd;
+}
+
+int closesocket(SOCKET s) {
+    if (!Started()) return SOCKET_ERROR;
+    // Leave epoll and withdraw queued notifications first: the number is reused at once.
+    if (FindRecord(s) != nullptr) {
+        if (::fcntl(s, F_GETFD) < 0) return FailErrno();
+        detail::RemoveRecord(s);
+    }
+    if (::close(s) < 0) return FailErrno();
+    return 0;
+}
+
+int shutdown(SOCKET s, int how) {
+    if (!Started()) return SOCKET_ERROR;
+    if (how < SD_RECEIVE || how > SD_BOTH) return Fail(WSAEINVAL);
+    SocketRecord* rec = FindRecord(s);
+    if (NotConnectedStream(rec)) return Fail(WSAENOTCONN);
+    if (::shutdown(s, how) < 0) return FailErrno();
+    if (rec != nullptr && how != SD_RECEIVE) rec->shutSend = true;
+    return 0;
+}
+
+int connect(SOCKET s, const sockaddr* name, int namelen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (name == nullptr || namelen < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
+    SocketRecord* rec = FindRecord(s);
+    if (rec != nullptr && rec->phase == Phase::Listening) return Fail(WSAEINVAL);
+    if (rec != nullptr && rec->phase == Phase::Connecting) return Fail(WSAEALREADY);
+    sockaddr_in to;
+    std::memcpy(&to, name, sizeof to);
+    if (to.sin_family == AF_INET && (to.sin_addr.s_addr == INADDR_ANY || to.sin_port == 0)) {
+        return Fail(WSAEADDRNOTAVAIL);
+    }
+    if (::connect(s, name, sizeof to) == 0) {
+        if (rec != nullptr) {
+            rec->phase = Phase::Connected;
+            rec->bound = true;
+            detail::PostEvent(*rec, FD_CONNECT, 0);
+            if (!rec->datagram) detail::PostEvent(*rec, FD_WRITE, 0);
+            detail::Rearm(*rec);
+        }
+        return 0;
+    }
+    const int error = errno;
+    if (error == EINPROGRESS && rec != nullptr) {
+        rec->phase = Phase::Connecting;
+        rec->bound = true;
+        rec->connectPosted = false;
+        detail::Rearm(*rec);
+    }
+    if (error == EPIPE || error == EISCONN) return Fail(WSAEISCONN);
+    return Fail(detail::WsaErrorFromErrno(error));
+}
+
+int bind(SOCKET s, const sockaddr* name, int namelen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (name == nullptr || namelen < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
+    SocketRecord* rec = FindRecord(s);
+    if (rec != nullptr && !rec->datagram && !rec->bound) {
+        // Windows lets a listener take a port whose old connections still linger in
+        // TIME_WAIT; on Linux that takes SO_REUSEADDR, which still refuses a live listener.
+        const int on = 1;
+        ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
+    if (::bind(s, name, sizeof(sockaddr_in)) < 0) return FailErrno();
+    if (rec != nullptr) rec->bound = true;
+    return 0;
+}
+
+int listen(SOCKET s, int backlog) {
+    if (!Started()) return SOCKET_ERROR;
+    SocketRecord* rec = FindRecord(s);
+    if (rec != nullptr && rec->datagram) return Fail(WSAEOPNOTSUPP);
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) < 0) return FailErrno();
+    if (local.sin_port == 0) return Fail(WSAEINVAL);  // Linux would bind on its own
+    if (::listen(s, backlog) < 0) return FailErrno();
+    if (rec != nullptr) {
+        rec->phase = Phase::Listening;
+        detail::Rearm(*rec);
+    }
+    return 0;
+}
+
+SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
+    if (!Started()) return INVALID_SOCKET;
+    if (addr != nullptr && (addrlen == nullptr || *addrlen < static_cast<int>(sizeof(sockaddr_in)))) {
+        return Fail(WSAEFAULT);
+    }
+    SocketRecord* rec = FindRecord(s);
+    if (rec != nullptr && rec->phase != Phase::Listening) return Fail(WSAEINVAL);
+    const int listenerFlags = ::fcntl(s, F_GETFL);
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    const int fd = ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC |
+                             ((listenerFlags >= 0 && (listenerFlags & O_NONBLOCK)) ? SOCK_NONBLOCK : 0));
+    const int error = errno;
+    if (rec != nullptr) detail::Reenable(*rec, FD_ACCEPT);
+    if (fd < 0) return Fail(detail::WsaErrorFromErrno(error));
+    if (addr != nullptr) {
+        std::memcpy(addr, &peer, sizeof peer);
+        *addrlen = sizeof peer;
+    }
+    SocketRecord& child = detail::AddRecord(fd, false);
+    child.phase = Phase::Connected;
+    child.bound = true;
+    // rec may have moved when the table grew; look the listener up again.
+    if (SocketRecord* listener = FindRecord(s); listener != nullptr && listener->mask != 0) {
+        // The accepted socket inherits the listener's registration.
+        child.hwnd = listener->hwnd;
+        child.msg = listener->msg;
+        child.mask = listener->mask;
+        child.armed = listener->mask;
+        detail::PostEvent(child, FD_WRITE, 0);
+        detail::Rearm(child);
+    }
+    return fd;
+}
+
+int send(SOCKET s, const char* buf, int len, int flags) {
+    if (!Started()) return SOCKET_ERROR;
+    if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
+    SocketRecord* rec = FindRecord(s);
+    if (rec != nullptr) {
+        detail::Reenable(*rec, FD_WRITE);
+        if (NotConnectedStream(rec)) return Fail(WSAENOTCONN);
+        if (rec->shutSend) return Fail(WSAESHUTDOWN);
+        if (rec->resetError != 0 && !rec->datagram) return Fail(rec->resetError);
+    }
+    const ssize_t n = ::send(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<int>(n);
+    const int error = errno;
+    if (rec != nullptr && (error == EAGAIN || error == EWOULDBLOCK)) {
+        rec->writeWanted = true;
+        detail::Rearm(*rec);
+    }
+    if (error == EPIPE) return Fail(SendPipeError(rec));
+    if (error == ECONNREFUSED && rec != nullptr && rec->datagram) return Fail(WSAECONNRESET);
+    if (error == ECONNRESET && rec != nullptr) rec->resetError = WSAECONNRESET;
+    return Fail(detail::WsaErrorFromErrno(error));
+}
+
+int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
+    SocketRecord* rec = FindRecord(s);
+    if (rec == nullptr || !rec->datagram || to == nullptr) return send(s, buf, len, flags);
+    if (tolen < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
+    detail::Reenable(*rec, FD_WRITE);
+    sockaddr_in dest;
+    std::memcpy(&dest, to, sizeof dest);
+    if (dest.sin_port == 0) return Fail(WSAEADDRNOTAVAIL);
+    const ssize_t n = ::sendto(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to, sizeof dest);
+    if (n >= 0) {
+        rec->bound = true;  // the first datagram binds the socket
+        return static_cast<int>(n);
+    }
+    const int error = errno;
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+        rec->writeWanted = true;
+        detail::Rearm(*rec);
+    }
+    if (error == ECONNREFUSED) return Fail(WSAECONNRESET);
+    if (error == EINVAL && dest.sin_addr.s_addr == INADDR_ANY) return Fail(WSAEADDRNOTAVAIL);
+    return Fail(detail::WsaErrorFromErrno(error));
+}
+
+namespace {
+
+// recv and recvfrom share everything but the sender's address.
+int Receive(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
+    if (from != nullptr && (fromlen == nullptr || *fromlen < static_cast<int>(sizeof(sockaddr_in)))) {
+        return Fail(WSAEFAULT);
+    }
+    SocketRecord* rec = FindRecord(s);
+    if (rec != nullptr) {
+        detail::Reenable(*rec, FD_READ);
+        if (NotConnectedStream(rec)) return Fail(WSAENOTCONN);
+        if (rec->datagram && !rec->bound) return Fail(WSAEINVAL);
+    }
+    const bool datagram = rec != nullptr && rec->datagram;
+    sockaddr_in sender{};
+    socklen_t senderLen = sizeof sender;
+    // MSG_TRUNC makes Linux tell a datagram's real length: Windows reports a datagram
+    // that does not fit as 10040 where Linux cuts it silently.
+    const ssize_t n = ::recvfrom(s, buf, static_cast<size_t>(len), flags | (datagram ? MSG_TRUNC : 0),
+                                 reinterpret_cast<sockaddr*>(&sender), &senderLen);
+    if (n < 0) {
+        const int error = errno;
+        if (rec != nullptr && rec->datagram && rec->resetError != 0 && (error == EAGAIN)) {
+            return Fail(std::exchange(rec->resetError, 0));
+        }
+        if (error == ECONNRESET && rec != nullptr) rec->resetError = WSAECONNRESET;
+        if (error == ECONNREFUSED) return Fail(WSAECONNRESET);
+        return Fail(detail::WsaErrorFromErrno(error));
+    }
+    if (from != nullptr) {
+        std::memcpy(from, &sender, sizeof sender);
+        *fromlen = sizeof sender;
+    }
+    if (datagram && n > len) return Fail(WSAEMSGSIZE);
+    if (n == 0 && rec != nullptr && !datagram && rec->resetError != 0) return Fail(rec->resetError);
+    return static_cast<int>(n);
+}
+
+}  // namespace
+
+int recv(SOCKET s, char* buf, int len, int flags) { return Receive(s, buf, len, flags, nullptr, nullptr); }
+
+int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen) {
+    return Receive(s, buf, len, flags, from, fromlen);
+}
+
+int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (optval == nullptr || optlen == nullptr || *optlen < static_cast<int>(sizeof(int))) {
+        return Fail(WSAEFAULT);
+    }
+    int linuxLevel, linuxName;
+    if (!MapOption(level, optname, linuxLevel, linuxName)) return Fail(10042);  // WSAENOPROTOOPT
+    SocketRecord* rec = FindRecord(s);
+    if (rec != nullptr && linuxLevel == SOL_SOCKET) {
+        // Linux doubles the sizes it is given; Windows reads back what was set.
+        const int set = linuxName == SO_RCVBUF ? rec->rcvbufSet : linuxName == SO_SNDBUF ? rec->sndbufSet : 0;
+        if (set != 0) {
+            std::memcpy(optval, &set, sizeof set);
+            *optlen = sizeof set;
+            return 0;
+        }
+    }
+    socklen_t len = static_cast<socklen_t>(*optlen);
+    if (::getsockopt(s, linuxLevel, linuxName, optval, &len) < 0) return FailErrno();
+    *optlen = static_cast<int>(len);
+    if (linuxName == SO_ERROR && linuxLevel == SOL_SOCKET) {
+        int value;
+        std::memcpy(&value, optval, sizeof value);
+        value = detail::WsaErrorFromErrno(value);
+        std::memcpy(optval, &value, sizeof value);
+    }
+    return 0;
+}
+
+int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (optval == nullptr || optlen < static_cast<int>(sizeof(int))) return Fail(WSAEFAULT);
+    int linuxLevel, linuxName;
+    if (!MapOption(level, optname, linuxLevel, linuxName)) return Fail(10042);
+    if (::setsockopt(s, linuxLevel, linuxName, optval, static_cast<socklen_t>(optlen)) < 0) return FailErrno();
+    if (SocketRecord* rec = FindRecord(s); rec != nullptr && linuxLevel == SOL_SOCKET) {
+        int value;
+        std::memcpy(&value, optval, sizeof value);
+        if (linuxName == SO_RCVBUF) rec->rcvbufSet = value;
+        if (linuxName == SO_SNDBUF) rec->sndbufSet = value;
+    }
+    return 0;
+}
+
+int getsockname(SOCKET s, sockaddr* name, int* namelen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (name == nullptr || namelen == nullptr || *namelen < static_cast<int>(sizeof(sockaddr_in))) {
+        return Fail(WSAEFAULT);
+    }
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) < 0) return FailErrno();
+    if (local.sin_port == 0) return Fail(WSAEINVAL);  // not bound yet
+    std::memcpy(name, &local, sizeof local);
+    *namelen = sizeof local;
+    return 0;
+}
+
+int getpeername(SOCKET s, sockaddr* name, int* namelen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (name == nullptr || namelen == nullptr || *namelen < static_cast<int>(sizeof(sockaddr_in))) {
+        return Fail(WSAEFAULT);
+    }
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &len) < 0) return FailErrno();
+    std::memcpy(name, &peer, sizeof peer);
+    *namelen = sizeof peer;
+    return 0;
+}
+
+hostent* gethostbyaddr(const char* addr, int len, int type) {
+    thread_local hostent entry;
+    thread_local std::string name;
+    thread_local uint32_t address;
+    thread_local char* aliases[1];
+    thread_local char* addresses[2];
+    if (!Started()) return nullptr;
+    if (addr == nullptr || len != 4) {
+        lastError = WSAEFAULT;
+        return nullptr;
+    }
+    if (type != AF_INET) {
+        lastError = WSAEAFNOSUPPORT;
+        return nullptr;
+    }
+    std::memcpy(&address, addr, 4);
+    std::optional<std::string> found;
+    if (auto reverse = testing::detail::ReverseResolver()) {
+        found = reverse(address);
+    } else {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = address;
+        char host[NI_MAXHOST];
+        if (::getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
+                          NI_NAMEREQD) == 0) {
+            found = host;
+        }
+    }
+    if (!found) {
+        lastError = WSAHOST_NOT_FOUND;
+        return nullptr;
+    }
+    name = *found;
+    aliases[0] = nullptr;
+    addresses[0] = reinterpret_cast<char*>(&address);
+    addresses[1] = nullptr;
+    entry.h_name = name.data();
+    entry.h_aliases = aliases;
+    entry.h_addrtype = AF_INET;
+    entry.h_length = 4;
+    entry.h_addr_list = addresses;
+    return &entry;
+}
+
+uint32_t inet_addr(const char* cp) {
+    if (cp == nullptr) return INADDR_NONE;
+    return ::inet_addr(cp);
+}
+
+char* inet_ntoa(in_addr in) { return ::inet_ntoa(in); }
+
+int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT wMsg, long lEvent) {
+    if (!Started()) return SOCKET_ERROR;
+    SocketRecord* rec = FindRecord(s);
+    if (rec == nullptr) {
+        int type = 0;
+        socklen_t len = sizeof type;
+        if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) < 0) return Fail(WSAENOTSOCK);
+        rec = &detail::AddRecord(s, type == SOCK_DGRAM);  // a socket made elsewhere
+        int accepting = 0;
+        len = sizeof accepting;
+        if (::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) == 0 && accepting) {
+            rec->phase = Phase::Listening;
+        } else if (sockaddr_in peer{}; type == SOCK_STREAM) {
+            len = sizeof peer;
+            if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &len) == 0) rec->phase = Phase::Connected;
+        }
+    }
+    if (lEvent != 0) {
+        if (const int failure = testing::detail::TakeAsyncSelectFailure()) return Fail(failure);
+    }
+    const int flags = ::fcntl(s, F_GETFL);
+    if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) < 0) return FailErrno();
+    if (lEvent == 0) {
+        rec->mask = 0;
+        rec->armed = 0;
+        rec->writeWanted = false;
+        detail::Rearm(*rec);
+        return 0;
+    }
+    rec->hwnd = hwnd;
+    rec->msg = wMsg;
+    rec->mask = lEvent;
+    rec->armed = lEvent;
+    rec->closePosted = false;
+    // What already holds is reported at once: a connected socket can send. Reads,
+    // accepts and closes are found by the re-check that re-arming makes. FD_CONNECT
+    // belongs to a connect call only: re-registering an established or accepted
+    // socket does not report it again.
+    if (rec->phase == Phase::Connected) detail::PostEvent(*rec, FD_WRITE, 0);
+    detail::Rearm(*rec);
+    return 0;
+}
+
+HGLOBAL GlobalAlloc(UINT flags, size_t bytes) {
+    if (testing::detail::TakeGlobalAllocFailure()) return 0;
+    void* block = ::operator new(bytes == 0 ? 1 : bytes, std::nothrow);
+    if (block != nullptr && (flags & 0x0040)) std::memset(block, 0, bytes);  // GMEM_ZEROINIT
+    return reinterpret_cast<HGLOBAL>(block);
+}
+
+void* GlobalLock(HGLOBAL block) { return reinterpret_cast<void*>(block); }
+
+BOOL GlobalUnlock(HGLOBAL) { return 0; }
+
+HGLOBAL GlobalFree(HGLOBAL block) {
+    ::operator delete(reinterpret_cast<void*>(block));
+    return 0;
+}
+
+}  // namespace platform

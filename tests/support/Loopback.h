@@ -1,0 +1,49 @@
+// Test helpers: plain POSIX peers on 127.0.0.1 and a bounded message pump.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace testsupport {
+
+using namespace std::chrono_literals;
+
+// Pumps the message loop until pred() holds or the time is up; returns pred().
+bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit = 5000ms);
+// Pumps for the whole duration.
+void PumpFor(std::chrono::milliseconds duration);
+
+// A plain listening socket on 127.0.0.1 with an ephemeral port (blocking accept).
+class RawListener {
+public:
+    explicit RawListener(int backlog = 16);
+    ~RawListener();
+    RawListener(const RawListener&) = delete;
+    RawListener& operator=(const RawListener&) = delete;
+
+    int Port() const { return port_; }
+    int Fd() const { return fd_; }
+    // Accepts one connection, waiting at most `limit` while pumping the loop; -1 on time-out.
+    int Accept(std::chrono::milliseconds limit = 5000ms);
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// A port on 127.0.0.1 where nothing listens (bound, then closed).
+int ClosedPort();
+// A blocking plain TCP connection to 127.0.0.1:port; -1 on failure.
+int RawConnect(int port);
+// Writes everything; false on failure.
+bool WriteAll(int fd, const std::string& data);
+// Reads until `count` bytes came, the peer closed or the time ran out (pumping meanwhile).
+std::string ReadSome(int fd, size_t count, std::chrono::milliseconds limit = 5000ms);
+// Closes with a reset (SO_LINGER 0).
+void ResetClose(int fd);
+// The local port of a socket descriptor.
+int LocalPortOf(int fd);
+
+}  // namespace testsupport
