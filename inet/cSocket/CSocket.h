@@ -127,7 +127,7 @@ private:
     void    FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t> varType,
                             std::optional<int32_t> maxLen);
     void    SendPendingData();
-    void    ConnectTo(uint32_t address);       // the connect call shared by Connect and the lookup
+    int32_t ConnectTo(uint32_t address);       // the connect call; 0 or the Windows Sockets error
     void    RaiseError(int32_t number, const std::string& source);
     void    ReadLocalAddress();
     std::weak_ptr<NotificationTarget> Self();
@@ -153,7 +153,6 @@ private:
     bool           m_bound = false;
     bool           m_sendPending = false;
     bool           m_broadcast = false;
-    size_t         m_readHint = 0;            // how much room the next receive prepares
 };
 
 }  // namespace inet

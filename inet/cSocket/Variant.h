@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -41,5 +42,10 @@ void AppendBytes(const Variant& value, std::string& out);
 // with fewer bytes than its width takes the missing high bytes as zero. Returns
 // false, leaving `out` alone, for a code that has no layout.
 bool ValueFromBytes(int32_t type, std::string_view bytes, Variant& out);
+
+// The value as a 32-bit integer when it is numeric: a number, or a text that reads as
+// one ("  8765 ", "2.5", "1e3", "&H1F"). Fractions round half to even. nullopt when
+// the value is not numeric; throws SocketError 6 (source `source`) when it does not fit.
+std::optional<int32_t> NumericLong(const Variant& value, const char* source);
 
 }  // namespace inet

@@ -1,0 +1,544 @@
+#include "inet/cSocket/CSocket.h"
+
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <climits>
+#include <utility>
+
+#include "inet/cSocket/MSocketSupport.h"
+#include "platform/MessageLoop.h"
+#include "platform/Winsock.h"
+
+namespace inet {
+
+namespace MS = MSocketSupport;
+
+namespace {
+
+constexpr const char* kConnectSource = "CSocket.CSocket.Connect";
+constexpr int32_t kEventRead = 1, kEventWrite = 2, kEventAccept = 8, kEventConnect = 16, kEventClose = 32;
+// The size of one receive when the socket's size could not be had.
+constexpr int32_t kFallbackReceiveSize = 65536;
+
+SocketError WinsockError(int32_t code, const char* source) {
+    return SocketError(code, source, MS::SocketErrorText(code));
+}
+
+SocketError LastWinsockError(const char* source) { return WinsockError(platform::WSAGetLastError(), source); }
+
+// inet_addr's reading: true and the address when the text is a dotted address.
+// 255.255.255.255 reads as INADDR_NONE and so counts as a name.
+bool IsDottedAddress(const std::string& text, uint32_t& address) {
+    if (text.empty()) return false;
+    address = platform::inet_addr(text.c_str());
+    return address != INADDR_NONE;
+}
+
+std::string DottedText(in_addr address) { return MS::AnsiPointerToString(platform::inet_ntoa(address)); }
+
+int32_t PortOf(const sockaddr_in& a) { return MS::PortWordToLong(static_cast<int16_t>(ntohs(a.sin_port))); }
+
+sockaddr_in AddressRecord(uint32_t address, int32_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(MS::LongToPortWord(port)));
+    a.sin_addr.s_addr = address;
+    return a;
+}
+
+// Calls a handler through a copy, so that a handler may replace itself.
+template <typename Handler, typename... Args>
+void Raise(const Handler& handler, Args&&... args) {
+    if (!handler) return;
+    Handler call = handler;
+    call(std::forward<Args>(args)...);
+}
+
+}  // namespace
+
+// ---- Lifetime ----
+
+std::shared_ptr<CSocket> CSocket::Create() { return std::make_shared<CSocket>(Token{}); }
+
+CSocket::CSocket(Token) { m_maxDatagramSize = MS::InitWinsockService(); }
+
+CSocket::~CSocket() {
+    try {
+        if (m_socketHandle != -1) DestroySocket();
+        MS::StopWinsockService();
+    } catch (...) {
+        // An object always ends; a handle that would not close is given up.
+    }
+}
+
+std::weak_ptr<NotificationTarget> CSocket::Self() {
+    std::shared_ptr<CSocket> self = shared_from_this();
+    return std::shared_ptr<NotificationTarget>(self, static_cast<NotificationTarget*>(this));
+}
+
+// ---- The socket handle ----
+
+int32_t CSocket::vbSocket() {
+    const bool udp = static_cast<int32_t>(m_protocol) == 1;
+    const platform::SOCKET handle =
+        platform::socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, udp ? IPPROTO_UDP : IPPROTO_TCP);
+    if (handle == platform::INVALID_SOCKET) return -1;
+    if (!MS::RegisterSocket(handle, Self())) {
+        platform::closesocket(handle);
+        return -1;
+    }
+    return handle;
+}
+
+bool CSocket::EnsureSocket() {
+    if (m_socketHandle != -1) return true;
+    m_socketHandle = vbSocket();
+    if (m_socketHandle == -1) return false;
+    ReadBufferSizes();
+    return true;
+}
+
+void CSocket::ReadBufferSizes() {
+    if (static_cast<int32_t>(m_protocol) == 0) {
+        int32_t size = 0;
+        int length = sizeof size;
+        platform::getsockopt(m_socketHandle, platform::SOL_SOCKET_W, platform::SO_RCVBUF_W,
+                             reinterpret_cast<char*>(&size), &length);
+        m_receiveBufferSize = size;
+    } else {
+        m_receiveBufferSize = m_maxDatagramSize;
+    }
+}
+
+void CSocket::DestroySocket() {
+    m_receiveBuffer.clear();
+    m_receiveHead = 0;
+    if (m_socketHandle == -1) return;
+    // A handle whose close failed before is no longer registered; just try the close again.
+    if (MS::IsRegistered(m_socketHandle)) MS::UnregisterSocket(m_socketHandle);
+    if (platform::closesocket(m_socketHandle) == platform::SOCKET_ERROR) {
+        throw LastWinsockError("CSocket.DestroySocket");
+    }
+    m_socketHandle = -1;
+    m_bound = false;
+    m_broadcast = false;
+}
+
+void CSocket::CloseSocket() {
+    try {
+        if (m_socketHandle == -1) return;
+        if (m_state == SocketState::Connected) {
+            // Stop sending; the peer's close completes the close.
+            m_state = SocketState::Closing;
+            platform::shutdown(m_socketHandle, platform::SD_SEND);
+            return;
+        }
+        DestroySocket();
+        m_state = SocketState::Closed;
+    } catch (...) {
+        // Closing never fails towards the host.
+    }
+}
+
+void CSocket::SetProtocol(SocketProtocol NewValue) {
+    if (m_socketHandle == -1) m_protocol = NewValue;
+}
+
+// ---- Connecting ----
+
+void CSocket::SetRemoteHost(const std::string& NewValue) {
+    auto self = shared_from_this();
+    m_remoteHost = NewValue;
+    uint32_t address;
+    if (!IsDottedAddress(NewValue, address)) return;
+    m_remoteHostIP = NewValue;
+    if (static_cast<int32_t>(m_protocol) != 1) return;
+    if (!EnsureSocket()) return;
+    const bool broadcast = (NewValue.size() < 4 ? NewValue : NewValue.substr(NewValue.size() - 4)) == ".255";
+    if (broadcast == m_broadcast) return;
+    const int32_t on = broadcast ? 1 : 0;
+    if (platform::setsockopt(m_socketHandle, platform::SOL_SOCKET_W, platform::SO_BROADCAST_W,
+                             reinterpret_cast<const char*>(&on), sizeof on) == platform::SOCKET_ERROR) {
+        throw LastWinsockError("CSocket.RemoteHost");
+    }
+    m_broadcast = broadcast;
+}
+
+int32_t CSocket::ConnectTo(uint32_t address) {
+    const sockaddr_in to = AddressRecord(address, m_remotePort);
+    if (platform::connect(m_socketHandle, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 0;
+    return platform::WSAGetLastError();
+}
+
+void CSocket::Connect(const std::optional<std::string>& strRemoteHost, const std::optional<Variant>& lngRemotePort) {
+    auto self = shared_from_this();
+    try {
+        if (!EnsureSocket()) return;
+        if (strRemoteHost && !strRemoteHost->empty()) m_remoteHost = *strRemoteHost;
+        if (lngRemotePort) {
+            if (const auto port = NumericLong(*lngRemotePort, kConnectSource)) m_remotePort = *port;
+        }
+        if (m_remoteHost.empty()) throw WinsockError(platform::WSAEADDRNOTAVAIL, kConnectSource);
+        m_afterLookup = 0;
+        uint32_t address;
+        if (!IsDottedAddress(m_remoteHost, address)) {
+            m_state = SocketState::ResolvingHost;
+            m_lookupHandle = 0;
+            m_lookupHandle = MS::ResolveHost(m_remoteHost, Self());
+            if (m_lookupHandle != 0) return;  // the lookup's completion goes on
+            DestroySocket();
+            if (const auto& left = MS::LastError()) throw *left;
+            // No memory for the lookup: no error was left, but the host must hear of it.
+            throw WinsockError(platform::WSAENOBUFS, kConnectSource);
+        }
+        const int32_t error = ConnectTo(address);
+        if (error == platform::WSAEWOULDBLOCK) {
+            m_state = SocketState::Connecting;
+        } else if (error != 0) {
+            throw WinsockError(error, kConnectSource);
+        }
+    } catch (const SocketError& e) {
+        throw e.WithSource(kConnectSource);
+    }
+}
+
+void CSocket::PostGetHostEvent(int32_t lookupHandle, uint32_t address, const std::string& hostName,
+                               int32_t errorCode) {
+    auto self = shared_from_this();
+    try {
+        if (errorCode > 0) {
+            uint32_t dotted;
+            if (!IsDottedAddress(hostName, dotted)) {
+                m_state = SocketState::Error;
+                RaiseError(errorCode, "");
+                return;
+            }
+            address = dotted;
+        }
+        if (lookupHandle == 0 || lookupHandle != m_lookupHandle) return;  // an older lookup
+        m_state = SocketState::HostResolved;
+        m_remoteHost = hostName;
+        in_addr resolved{};
+        resolved.s_addr = address;
+        m_remoteHostIP = DottedText(resolved);
+        if (m_afterLookup == 0) {
+            const int32_t error = ConnectTo(address);
+            if (error == platform::WSAEWOULDBLOCK) {
+                m_state = SocketState::Connecting;
+            } else if (error != 0) {
+                RaiseError(error, "CSocket.PostGetHostEvent");
+            }
+        } else if (m_afterLookup == 1) {
+            SendPendingData();
+        }
+    } catch (const SocketError& e) {
+        throw e.WithSource("CSocket.PostGetHostEvent");
+    }
+}
+
+void CSocket::RaiseError(int32_t number, const std::string& source) {
+    if (number > 32767) throw RuntimeError(kOverflow, "CSocket.RaiseError");
+    std::string description = MS::SocketErrorText(number);
+    bool cancelDisplay = false;
+    Raise(OnError, static_cast<int16_t>(number), description, 0, source, std::string(), 0, cancelDisplay);
+}
+
+// ---- Notifications ----
+
+void CSocket::ReadLocalAddress() {
+    sockaddr_in local{};
+    int length = sizeof local;
+    if (platform::getsockname(m_socketHandle, reinterpret_cast<sockaddr*>(&local), &length) != 0) return;
+    m_localPort = PortOf(local);
+    m_localIP = DottedText(local.sin_addr);
+    const hostent* entry = platform::gethostbyaddr(reinterpret_cast<const char*>(&local.sin_addr), 4, AF_INET);
+    m_localHostName = entry != nullptr ? MS::AnsiPointerToString(entry->h_name) : m_localIP;
+}
+
+void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
+    auto self = shared_from_this();
+    try {
+        if (errorCode > 0) {
+            m_state = SocketState::Error;
+            DestroySocket();
+            RaiseError(errorCode, "");
+            return;
+        }
+        switch (eventCode) {
+            case kEventRead: {
+                const int32_t n = RecvToBuffer();
+                if (static_cast<int64_t>(m_bytesReceived) + n > INT32_MAX) {
+                    throw RuntimeError(kOverflow, "CSocket.PostSocketEvent");
+                }
+                m_bytesReceived += n;
+                if (n > 0) Raise(OnDataArrival, static_cast<int32_t>(m_receiveBuffer.size() - m_receiveHead));
+                break;
+            }
+            case kEventWrite:
+                if (m_sendBuffer.size() > m_sendHead) {
+                    SendPendingData();
+                } else if (m_sendPending) {
+                    m_sendPending = false;
+                    Raise(OnSendComplete);
+                }
+                break;
+            case kEventAccept: {
+                sockaddr_in peer{};
+                int length = sizeof peer;
+                const platform::SOCKET accepted =
+                    platform::accept(m_socketHandle, reinterpret_cast<sockaddr*>(&peer), &length);
+                if (!OnConnectionRequest) {
+                    // Nobody could ever adopt it.
+                    if (accepted != platform::INVALID_SOCKET) platform::closesocket(accepted);
+                    break;
+                }
+                Raise(OnConnectionRequest, static_cast<int32_t>(accepted));
+                break;
+            }
+            case kEventConnect:
+                ReadLocalAddress();
+                m_state = SocketState::Connected;
+                Raise(OnConnect);
+                break;
+            case kEventClose:
+                // The peer closed: hand over what is left, then close our side.
+                while (const int32_t n = RecvToBuffer()) {
+                    (void)n;
+                    Raise(OnDataArrival, static_cast<int32_t>(m_receiveBuffer.size() - m_receiveHead));
+                }
+                if (m_state != SocketState::Closing) {
+                    m_state = SocketState::Closing;
+                    if (m_sendBuffer.size() > m_sendHead) SendPendingData();
+                }
+                DestroySocket();
+                m_state = SocketState::Closed;
+                Raise(OnClose);
+                break;
+            default:
+                break;
+        }
+    } catch (const SocketError& e) {
+        throw e.WithSource("CSocket.PostSocketEvent");
+    }
+}
+
+// ---- Receiving ----
+
+int32_t CSocket::RecvToBuffer() {
+    const int32_t limit = m_receiveBufferSize >= 1 ? m_receiveBufferSize : kFallbackReceiveSize;
+    // Prepare room for what is waiting (for a datagram: the next one), not for the whole
+    // receive size, so a small arrival costs little; one receive call all the same.
+    int waiting = 0;
+    if (::ioctl(m_socketHandle, FIONREAD, &waiting) != 0 || waiting < 1) waiting = 1;
+    const bool udp = static_cast<int32_t>(m_protocol) != 0;
+    // A datagram larger than the limit must still be seen as one, to be refused whole.
+    const int32_t room = std::min(limit, udp && waiting > limit ? limit : waiting);
+
+    if (m_receiveHead > 0 && m_receiveHead * 2 >= m_receiveBuffer.size()) {
+        m_receiveBuffer.erase(0, m_receiveHead);
+        m_receiveHead = 0;
+    }
+    const size_t old = m_receiveBuffer.size();
+    m_receiveBuffer.resize(old + static_cast<size_t>(room));
+    char* into = m_receiveBuffer.data() + old;
+    int32_t n;
+    if (!udp) {
+        n = platform::recv(m_socketHandle, into, room, 0);
+    } else {
+        sockaddr_in sender{};
+        int length = sizeof sender;
+        n = platform::recvfrom(m_socketHandle, into, room, 0, reinterpret_cast<sockaddr*>(&sender), &length);
+        if (n != platform::SOCKET_ERROR) {
+            m_remotePort = PortOf(sender);
+            m_remoteHostIP = DottedText(sender.sin_addr);
+            const hostent* entry =
+                platform::gethostbyaddr(reinterpret_cast<const char*>(&sender.sin_addr), 4, AF_INET);
+            m_remoteHost = entry != nullptr ? MS::AnsiPointerToString(entry->h_name) : m_remoteHostIP;
+        }
+    }
+    m_receiveBuffer.resize(old + static_cast<size_t>(std::max(n, 0)));
+    if (n == platform::SOCKET_ERROR) throw LastWinsockError("CSocket.RecvToBuffer");
+    return n;
+}
+
+void CSocket::FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t> varType,
+                              std::optional<int32_t> maxLen) {
+    const size_t length = m_receiveBuffer.size() - m_receiveHead;
+    if (length == 0) return;
+    const int32_t wanted = maxLen.value_or(0);
+    const size_t take = (wanted > 0 && static_cast<size_t>(wanted) <= length) ? static_cast<size_t>(wanted) : length;
+    // No type, or type 0, means text.
+    const int32_t type = (!varType || *varType == 0) ? static_cast<int32_t>(VarType::String) : *varType;
+
+    if (!keep && take == length && type == static_cast<int32_t>(VarType::String)) {
+        // Everything, as text: hand the buffer itself over.
+        if (m_receiveHead > 0) m_receiveBuffer.erase(0, m_receiveHead);
+        varData = std::move(m_receiveBuffer);
+        m_receiveBuffer = std::string();
+        m_receiveHead = 0;
+        m_bytesReceived = 0;
+        return;
+    }
+    Variant value;
+    const bool known = ValueFromBytes(type, std::string_view(m_receiveBuffer).substr(m_receiveHead, take), value);
+    if (!keep) {
+        m_receiveHead += take;
+        if (m_receiveHead == m_receiveBuffer.size()) {
+            m_receiveBuffer.clear();
+            m_receiveHead = 0;
+        }
+    }
+    if (known) varData = std::move(value);
+    m_bytesReceived = static_cast<int32_t>(m_receiveBuffer.size() - m_receiveHead);
+}
+
+void CSocket::GetData(Variant& varData, std::optional<int32_t> varType, std::optional<int32_t> maxLen) {
+    auto self = shared_from_this();
+    try {
+        FetchFromBuffer(varData, false, varType, maxLen);
+    } catch (const SocketError& e) {
+        throw e.WithSource("CSocket.GetData");
+    }
+}
+
+void CSocket::PeekData(Variant& varData, std::optional<int32_t> varType, std::optional<int32_t> maxLen) {
+    auto self = shared_from_this();
+    try {
+        FetchFromBuffer(varData, true, varType, maxLen);
+    } catch (const SocketError& e) {
+        throw e.WithSource("CSocket.PeekData");
+    }
+}
+
+// ---- Sending ----
+
+void CSocket::SendData(const Variant& varData) {
+    auto self = shared_from_this();
+    try {
+        if (static_cast<int32_t>(m_protocol) != 0) {
+            if (!EnsureSocket()) return;
+        } else if (m_socketHandle == -1) {
+            throw RuntimeError(kWrongProtocolOrState, "CSocket.SendData");
+        }
+        std::string bytes;
+        AppendBytes(varData, bytes);
+        m_sendBuffer = std::move(bytes);  // replaces whatever still waited
+        m_sendHead = 0;
+        m_sendPending = true;
+        SendPendingData();
+    } catch (const SocketError& e) {
+        if (e.Number() == platform::WSAENOTSOCK) throw RuntimeError(kWrongProtocolOrState, "CSocket.SendData");
+        throw e.WithSource("CSocket.SendData");
+    }
+}
+
+void CSocket::SendPendingData() {
+    const size_t count = m_sendBuffer.size() - m_sendHead;
+    m_sendPending = true;
+    int32_t result = 0;
+    if (count > 0) {
+        const char* bytes = m_sendBuffer.data() + m_sendHead;
+        const int length = static_cast<int>(std::min<size_t>(count, INT_MAX));
+        if (static_cast<int32_t>(m_protocol) == 0) {
+            result = platform::send(m_socketHandle, bytes, length, 0);
+        } else if (!m_remoteHostIP.empty()) {
+            const sockaddr_in to = AddressRecord(platform::inet_addr(m_remoteHostIP.c_str()), m_remotePort);
+            result = platform::sendto(m_socketHandle, bytes, length, 0, reinterpret_cast<const sockaddr*>(&to),
+                                      sizeof to);
+        } else {
+            // Only a name is known: resolve it first; the completion sends.
+            m_afterLookup = 1;
+            m_lookupHandle = MS::ResolveHost(m_remoteHost, Self());
+            if (m_lookupHandle == 0) {
+                if (const auto& left = MS::LastError()) throw *left;
+                throw WinsockError(platform::WSAENOBUFS, "CSocket.SendData");
+            }
+        }
+    }
+    if (result == platform::SOCKET_ERROR) {
+        const int code = platform::WSAGetLastError();
+        if (code == platform::WSAEWOULDBLOCK) return;  // the next write notification goes on
+        throw WinsockError(code, "CSocket.SendData");
+    }
+    if (static_cast<size_t>(result) < count) {
+        m_sendHead += static_cast<size_t>(result);
+    } else {
+        m_sendBuffer.clear();
+        m_sendHead = 0;
+        // Completion is reported through a write notification of our own.
+        platform::PostMessageA(MS::NotifyWindow(), MS::WinsockMessage(), static_cast<platform::WPARAM>(m_socketHandle),
+                               kEventWrite);
+    }
+    Raise(OnSendProgress, result, static_cast<int32_t>(m_sendBuffer.size() - m_sendHead));
+}
+
+// ---- Serving ----
+
+void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
+    auto self = shared_from_this();
+    try {
+        if (!EnsureSocket()) return;
+        if (!strLocalIP.empty()) m_localIP = strLocalIP;
+        if (lngLocalPort > 0) m_localPort = lngLocalPort;
+        uint32_t address = INADDR_ANY;
+        if (!m_localIP.empty() && !IsDottedAddress(m_localIP, address)) {
+            throw WinsockError(platform::WSAEINVAL, "CSocket.Bind");  // does not parse
+        }
+        const sockaddr_in local = AddressRecord(address, m_localPort);
+        if (platform::bind(m_socketHandle, reinterpret_cast<const sockaddr*>(&local), sizeof local) ==
+            platform::SOCKET_ERROR) {
+            throw LastWinsockError("CSocket.Bind");
+        }
+        m_bound = true;
+    } catch (const SocketError& e) {
+        throw e.WithSource("CSocket.Bind");
+    }
+}
+
+void CSocket::Listen() {
+    auto self = shared_from_this();
+    try {
+        if (!EnsureSocket()) return;
+        if (!m_bound) Bind(0, "");
+        if (platform::listen(m_socketHandle, 5) == platform::SOCKET_ERROR) {
+            m_state = SocketState::Error;
+            throw LastWinsockError("CSocket.Listen");
+        }
+        m_state = SocketState::Listening;
+    } catch (const SocketError& e) {
+        throw e.WithSource("CSocket.Listen");
+    }
+}
+
+void CSocket::Accept(int32_t requestID) {
+    auto self = shared_from_this();
+    try {
+        m_socketHandle = requestID;
+        sockaddr_in address{};
+        int length = sizeof address;
+        if (platform::getsockname(requestID, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            m_localPort = PortOf(address);
+            m_localIP = DottedText(address.sin_addr);
+            m_localHostName = m_localIP;
+        }
+        length = sizeof address;
+        if (platform::getpeername(requestID, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            m_remotePort = PortOf(address);
+            m_remoteHostIP = DottedText(address.sin_addr);
+            m_remoteHost = m_remoteHostIP;
+        }
+        int32_t type = 0;
+        length = sizeof type;
+        if (platform::getsockopt(requestID, platform::SOL_SOCKET_W, platform::SO_TYPE_W,
+                                 reinterpret_cast<char*>(&type), &length) != platform::SOCKET_ERROR) {
+            m_protocol = type == SOCK_STREAM ? SocketProtocol::Tcp : SocketProtocol::Udp;
+        }
+        ReadBufferSizes();
+        if (MS::RegisterSocket(requestID, Self())) m_state = SocketState::Connected;
+    } catch (const SocketError& e) {
+        throw e.WithSource("CSocket.Accept");
+    }
+}
+
+}  // namespace inet

@@ -1,0 +1,377 @@
+#include "inet/cSocket/MSocketSupport.h"
+
+#include <cstring>
+#include <map>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "platform/Process.h"
+#include "platform/Window.h"
+#include "platform/Winsock.h"
+
+namespace inet::MSocketSupport {
+
+namespace {
+
+using platform::HWND;
+using platform::LPARAM;
+using platform::LRESULT;
+using platform::UINT;
+using platform::WPARAM;
+
+using Registry = std::map<std::string, std::weak_ptr<NotificationTarget>>;
+
+constexpr long kNotificationMask = platform::FD_READ | platform::FD_WRITE | platform::FD_ACCEPT |
+                                   platform::FD_CONNECT | platform::FD_CLOSE;  // 0x3B
+constexpr int kLookupBufferSize = platform::MAXGETHOSTSTRUCT;
+
+// Module state, one per process. Never destroyed: socket objects that live in static
+// storage may still unregister while the process exits.
+struct Module {
+    bool m_winsockStarted = false;
+    int32_t m_maxUdpDatagram = 0;
+    UINT m_winsockMessage = 0;
+    UINT m_resolveMessage = 0;
+    HWND m_notifyWindow = 0;
+    platform::WNDPROC m_previousWindowProc = nullptr;
+    std::unique_ptr<Registry> m_sockets;                                   // absent until the first registration
+    std::unique_ptr<Registry> m_lookupTasks;                               // "R" + lookup handle -> asker
+    std::unique_ptr<std::map<std::string, platform::HGLOBAL>> m_lookupBuffers;  // "R" + lookup handle -> block
+    std::optional<SocketError> lastError;
+};
+
+Module& M() {
+    static Module* module = new Module;
+    return *module;
+}
+
+struct ErrorText {
+    int32_t code;
+    const char* text;
+};
+
+constexpr ErrorText kErrorTexts[] = {
+    {10004, "Interrupted function call."},
+    {10013, "Permission denied."},
+    {10014, "Bad address."},
+    {10022, "Invalid argument."},
+    {10024, "Too many open files."},
+    {10035, "Resource temporarily unavailable."},
+    {10036, "Operation now in progress."},
+    {10037, "Operation already in progress."},
+    {10038, "Socket operation on nonsocket."},
+    {10039, "Destination address required."},
+    {10040, "Message too long."},
+    {10041, "Protocol wrong type for socket."},
+    {10042, "Bad protocol option."},
+    {10043, "Protocol not supported."},
+    {10044, "Socket type not supported."},
+    {10045, "Operation not supported."},
+    {10046, "Protocol family not supported."},
+    {10047, "Address family not supported by protocol family."},
+    {10048, "Address already in use."},
+    {10049, "Cannot assign requested address."},
+    {10050, "Network is down."},
+    {10051, "Network is unreachable."},
+    {10052, "Network dropped connection on reset."},
+    {10053, "Software caused connection abort."},
+    {10054, "Connection reset by peer."},
+    {10055, "No buffer space available."},
+    {10056, "Socket is already connected."},
+    {10057, "Socket is not connected."},
+    {10058, "Cannot send after socket shutdown."},
+    {10060, "Connection timed out."},
+    {10061, "Connection refused."},
+    {10064, "Host is down."},
+    {10065, "No route to host."},
+    {10067, "Too many processes."},
+    {10091, "Network subsystem is unavailable."},
+    {10092, "Winsock.dll version out of range."},
+    {10093, "Successful WSAStartup not yet performed."},
+    {10101, "Graceful shutdown in progress."},
+    {10107, "System call failure."},
+    {10109, "Class type not found."},
+    {11001, "Host not found."},
+    {11002, "Nonauthoritative host not found."},
+    {11003, "This is a nonrecoverable error."},
+    {11004, "Valid name, no data record of requested type."},
+};
+static_assert(std::size(kErrorTexts) == 44);
+
+std::string SocketKey(int32_t handle) { return "S" + std::to_string(handle); }
+std::string LookupKey(int32_t handle) { return "R" + std::to_string(handle); }
+
+bool LookupsOutstanding() { return M().m_lookupTasks && !M().m_lookupTasks->empty(); }
+
+// The window goes with the last registration, unless a lookup still has to report
+// through it: then it goes with that lookup's completion.
+bool ReleaseWindowIfUnused() {
+    Module& m = M();
+    if ((m.m_sockets && !m.m_sockets->empty()) || LookupsOutstanding() || m.m_notifyWindow == 0) return true;
+    return DestroyNotifyWindow();
+}
+
+void LeaveError(int32_t number, const char* source, std::string description) {
+    M().lastError.emplace(number, source, std::move(description));
+}
+
+void CompleteLookup(WPARAM wParam, LPARAM lParam) {
+    Module& m = M();
+    const int32_t errorCode = HighWordOf(static_cast<int32_t>(lParam));
+    const int32_t lookupHandle = static_cast<int32_t>(wParam);
+    const std::string key = LookupKey(lookupHandle);
+    if (!m.m_lookupTasks || !m.m_lookupBuffers) return;
+    auto task = m.m_lookupTasks->find(key);
+    auto buffer = m.m_lookupBuffers->find(key);
+    if (task == m.m_lookupTasks->end() || buffer == m.m_lookupBuffers->end()) return;
+
+    // Read this lookup's own result, then release everything of it before the object
+    // hears of it: the object may start its next lookup from inside its handler.
+    const platform::HGLOBAL block = buffer->second;
+    const auto* result = static_cast<const hostent*>(platform::GlobalLock(block));
+    std::shared_ptr<NotificationTarget> owner = SocketFromPointer(task->second);
+    int32_t deliveredHandle = 0;
+    uint32_t address = 0;
+    std::string hostName;
+    int32_t deliveredError = errorCode;
+    if (errorCode == 0) {
+        // A result without a four-byte first address has nothing to connect to.
+        if (result == nullptr || result->h_length != 4 || result->h_addr_list == nullptr ||
+            result->h_addr_list[0] == nullptr) {
+            deliveredError = platform::WSANO_DATA;
+        } else {
+            std::memcpy(&address, result->h_addr_list[0], 4);
+            hostName = AnsiPointerToString(result->h_name);
+            deliveredHandle = lookupHandle;
+        }
+    }
+    platform::GlobalUnlock(block);
+    platform::GlobalFree(block);
+    ForgetLookupBuffer(key);
+    m.m_lookupTasks->erase(task);
+    if (m.m_lookupTasks->empty()) {
+        m.m_lookupTasks.reset();
+        m.m_lookupBuffers.reset();
+        ReleaseWindowIfUnused();
+    }
+
+    // An object that has ended since it asked is not told.
+    if (owner) owner->PostGetHostEvent(deliveredHandle, address, hostName, deliveredError);
+}
+
+}  // namespace
+
+// ---- Error texts and conversions ----
+
+std::string SocketErrorText(int32_t code) {
+    for (const ErrorText& entry : kErrorTexts) {
+        if (entry.code == code) return entry.text;
+    }
+    return "Unknown error.";
+}
+
+int16_t LongToPortWord(int32_t value) {
+    if (value < 0 || value > 65535) throw RuntimeError(kOverflow, "MSocketSupport.LongToPortWord");
+    return static_cast<int16_t>(value > 32767 ? value - 65536 : value);
+}
+
+int32_t PortWordToLong(int16_t value) { return value < 0 ? value + 65536 : value; }
+
+std::string AnsiPointerToString(const char* text) { return text == nullptr ? std::string() : std::string(text); }
+
+int32_t LowWordOf(int32_t value) { return value & 0xFFFF; }
+
+int32_t HighWordOf(int32_t value) { return static_cast<int32_t>((static_cast<uint32_t>(value) >> 16) & 0xFFFF); }
+
+// ---- Service ----
+
+int32_t InitWinsockService() {
+    Module& m = M();
+    if (m.m_winsockStarted) return m.m_maxUdpDatagram;
+    platform::WSADATA data{};
+    const int result = platform::WSAStartup(0x0101, &data);
+    if (result != 0) {
+        const char* description = "";
+        switch (result) {
+            case 10022:
+                description = "The Windows Sockets version specified by the application is not supported by this DLL.";
+                break;
+            case 10091:
+                description = "The underlying network subsystem is not ready for network communication.";
+                break;
+            case 10092:
+                description = "The version of Windows Sockets API support requested is not provided by this "
+                              "particular Windows Sockets implementation.";
+                break;
+        }
+        throw SocketError(result, "MSocketSupport.InitWinsockService", description);
+    }
+    m.m_winsockStarted = true;
+    m.m_maxUdpDatagram = PortWordToLong(static_cast<int16_t>(data.iMaxUdpDg));
+    const std::string program = platform::ExecutableName();
+    m.m_resolveMessage = platform::RegisterWindowMessageA((program + ".ResolveMessage").c_str());
+    m.m_winsockMessage = platform::RegisterWindowMessageA((program + ".WinsockMessage").c_str());
+    return m.m_maxUdpDatagram;
+}
+
+void StopWinsockService() {
+    Module& m = M();
+    if ((!m.m_sockets || m.m_sockets->empty()) && m.m_winsockStarted) {
+        platform::WSACleanup();
+        m.m_winsockStarted = false;
+    }
+}
+
+// ---- Notification window ----
+
+HWND CreateNotifyWindow() {
+    Module& m = M();
+    m.m_notifyWindow = platform::CreateWindowExA(0, "STATIC", "SOCKET_WINDOW", 0, 0, 0, 0, 0, 0, 0,
+                                                 platform::GetModuleHandleA(nullptr), nullptr);
+    if (m.m_notifyWindow != 0) {
+        m.m_previousWindowProc = platform::SetWindowLongA(m.m_notifyWindow, platform::GWL_WNDPROC, &NotifyWindowProc);
+    }
+    return m.m_notifyWindow;
+}
+
+bool DestroyNotifyWindow() {
+    Module& m = M();
+    try {
+        platform::SetWindowLongA(m.m_notifyWindow, platform::GWL_WNDPROC, m.m_previousWindowProc);
+        platform::DestroyWindow(m.m_notifyWindow);
+        m.m_notifyWindow = 0;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+LRESULT NotifyWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    Module& m = M();
+    try {
+        if (msg == m.m_winsockMessage) {
+            if (!m.m_sockets) return 0;
+            auto entry = m.m_sockets->find(SocketKey(static_cast<int32_t>(wParam)));
+            if (entry == m.m_sockets->end()) return 0;  // unregistered since it was posted
+            // Held for the whole dispatch, so a handler may drop the host's last reference.
+            std::shared_ptr<NotificationTarget> target = SocketFromPointer(entry->second);
+            if (target) {
+                const auto value = static_cast<int32_t>(lParam);
+                target->PostSocketEvent(LowWordOf(value), HighWordOf(value));
+            }
+            return 0;
+        }
+        if (msg == m.m_resolveMessage) {
+            CompleteLookup(wParam, lParam);
+            return 0;
+        }
+        return platform::CallWindowProcA(m.m_previousWindowProc, hwnd, msg, wParam, lParam);
+    } catch (...) {
+        return 0;  // a notification's failure ends its handling quietly
+    }
+}
+
+// ---- Socket registry ----
+
+bool RegisterSocket(int32_t handle, std::weak_ptr<NotificationTarget> owner) {
+    static constexpr const char* kSource = "MSocketSupport.RegisterSocket";
+    Module& m = M();
+    m.lastError.reset();
+    try {
+        if (m.m_notifyWindow == 0 && CreateNotifyWindow() == 0) {
+            LeaveError(10004, kSource, "The operation was canceled.");
+            return false;
+        }
+        if (!m.m_sockets) m.m_sockets = std::make_unique<Registry>();
+        const std::string key = SocketKey(handle);
+        if (!m.m_sockets->emplace(key, std::move(owner)).second) {
+            LeaveError(platform::WSAEINVAL, kSource, SocketErrorText(platform::WSAEINVAL));
+            return false;
+        }
+        if (platform::WSAAsyncSelect(handle, m.m_notifyWindow, m.m_winsockMessage, kNotificationMask) ==
+            platform::SOCKET_ERROR) {
+            const int code = platform::WSAGetLastError();
+            LeaveError(code, kSource, SocketErrorText(code));
+            // The caller gives the handle up: its entry must not outlive it.
+            m.m_sockets->erase(key);
+            if (m.m_sockets->empty()) m.m_sockets.reset();
+            ReleaseWindowIfUnused();
+            return false;
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        LeaveError(platform::WSAENOBUFS, kSource, SocketErrorText(platform::WSAENOBUFS));
+        return false;
+    }
+}
+
+bool UnregisterSocket(int32_t handle) {
+    Module& m = M();
+    if (!m.m_sockets || handle == -1) return false;
+    platform::WSAAsyncSelect(handle, m.m_notifyWindow, 0, 0);
+    if (m.m_sockets->erase(SocketKey(handle)) == 0) {
+        throw SocketError(5, "MSocketSupport.UnregisterSocket", "Invalid procedure call or argument");
+    }
+    if (!m.m_sockets->empty()) return true;
+    m.m_sockets.reset();
+    return ReleaseWindowIfUnused();
+}
+
+std::shared_ptr<NotificationTarget> SocketFromPointer(const std::weak_ptr<NotificationTarget>& address) {
+    return address.lock();
+}
+
+// ---- Host lookup ----
+
+int32_t ResolveHost(const std::string& hostName, std::weak_ptr<NotificationTarget> owner) {
+    Module& m = M();
+    m.lastError.reset();
+    const platform::HGLOBAL block = platform::GlobalAlloc(0, kLookupBufferSize);
+    if (block == 0) return 0;
+    void* address = platform::GlobalLock(block);
+    if (address == nullptr) {
+        platform::GlobalFree(block);
+        return 0;
+    }
+    platform::GlobalUnlock(block);
+    if (!m.m_lookupTasks) {
+        m.m_lookupBuffers = std::make_unique<std::map<std::string, platform::HGLOBAL>>();
+        m.m_lookupTasks = std::make_unique<Registry>();
+    }
+    const platform::HANDLE request = platform::WSAAsyncGetHostByName(
+        m.m_notifyWindow, m.m_resolveMessage, hostName.c_str(), static_cast<char*>(address), kLookupBufferSize);
+    if (request != 0) {
+        // Entries are keyed by the lookup, so each completion finds its own block even
+        // when one object has several lookups under way.
+        const std::string key = LookupKey(static_cast<int32_t>(request));
+        (*m.m_lookupBuffers)[key] = block;
+        (*m.m_lookupTasks)[key] = std::move(owner);
+        return static_cast<int32_t>(request);
+    }
+    const int code = platform::WSAGetLastError();
+    platform::GlobalFree(block);
+    if (m.m_lookupTasks->empty()) {
+        m.m_lookupTasks.reset();
+        m.m_lookupBuffers.reset();
+    }
+    LeaveError(code, "MSocketSupport.ResolveHost", SocketErrorText(code));
+    return 0;
+}
+
+void ForgetLookupBuffer(const std::string& key) {
+    if (M().m_lookupBuffers) M().m_lookupBuffers->erase(key);
+}
+
+// ---- State ----
+
+const std::optional<SocketError>& LastError() { return M().lastError; }
+bool WinsockStarted() { return M().m_winsockStarted; }
+HWND NotifyWindow() { return M().m_notifyWindow; }
+UINT WinsockMessage() { return M().m_winsockMessage; }
+UINT ResolveMessage() { return M().m_resolveMessage; }
+int32_t RegisteredSocketCount() { return M().m_sockets ? static_cast<int32_t>(M().m_sockets->size()) : 0; }
+bool IsRegistered(int32_t handle) { return M().m_sockets && M().m_sockets->count(SocketKey(handle)) != 0; }
+int32_t OutstandingLookupCount() { return M().m_lookupTasks ? static_cast<int32_t>(M().m_lookupTasks->size()) : 0; }
+
+}  // namespace inet::MSocketSupport
