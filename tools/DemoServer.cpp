@@ -1,0 +1,142 @@
+#include "tools/DemoServer.h"
+
+#include <utility>
+
+namespace tools {
+
+namespace {
+
+std::string Describe(const inet::SocketError& e) {
+    return e.Description() + " (error " + std::to_string(e.Number()) + ")";
+}
+
+}  // namespace
+
+DemoServer::DemoServer(Logger log) : log_(std::move(log)) {}
+
+DemoServer::~DemoServer() = default;
+
+void DemoServer::Start(int32_t port, const std::string& address) {
+    listener_ = inet::CSocket::Create();
+    listener_->OnConnectionRequest = [this](int32_t requestID) { Admit(requestID); };
+    listener_->OnError = [this](int16_t number, std::string& description, int32_t, const std::string&,
+                                const std::string&, int32_t, bool&) {
+        listenerFailed_ = true;
+        log_("the listening socket failed: " + description + " (error " + std::to_string(number) + ")");
+    };
+    listener_->SetLocalPort(port);
+    listener_->Bind(port, address);
+    listener_->Listen();
+}
+
+void DemoServer::Admit(int32_t requestID) {
+    if (requestID == -1) {
+        log_("a connection request could not be accepted");
+        return;
+    }
+    std::shared_ptr<inet::CSocket> socket;
+    try {
+        socket = inet::CSocket::Create();
+        socket->Accept(requestID);
+    } catch (const inet::SocketError& e) {
+        log_("could not take a connection: " + Describe(e));
+        return;
+    }
+    if (socket->State() != inet::SocketState::Connected) {
+        log_("could not take a connection: its notifications could not be set up");
+        socket->CloseSocket();
+        return;
+    }
+
+    const uint64_t id = nextId_++;
+    socket->OnSendProgress = [this, id](int32_t, int32_t bytesRemaining) {
+        // Raised inside SendData too: only note that the buffer is free; Flush, or
+        // the OnSendComplete that follows, sends the next batch.
+        if (bytesRemaining != 0) return;
+        if (auto it = clients_.find(id); it != clients_.end()) it->second.sending = false;
+    };
+    socket->OnSendComplete = [this, id] {
+        auto it = clients_.find(id);
+        if (it == clients_.end()) return;
+        it->second.sending = false;
+        Flush(id);
+    };
+    socket->OnClose = [this, id] { Forget(id, "left"); };
+    socket->OnError = [this, id](int16_t number, std::string& description, int32_t, const std::string&,
+                                 const std::string&, int32_t, bool&) {
+        Forget(id, "lost: " + description + " (error " + std::to_string(number) + ")");
+    };
+
+    Client client;
+    client.peer = socket->RemoteHostIP() + ":" + std::to_string(socket->RemotePort());
+    client.socket = std::move(socket);
+    const std::string peer = client.peer;
+    clients_.emplace(id, std::move(client));
+    log_("client " + peer + " connected (" + std::to_string(clients_.size()) + " connected)");
+}
+
+void DemoServer::Broadcast(const std::string& line) {
+    std::vector<uint64_t> ids;
+    ids.reserve(clients_.size());
+    for (auto& [id, client] : clients_) {
+        client.backlog += line;
+        ids.push_back(id);
+    }
+    // Flush may forget a client, so walk a copy of the keys.
+    for (uint64_t id : ids) {
+        auto it = clients_.find(id);
+        if (it == clients_.end()) continue;
+        if (it->second.backlog.size() > kMaxBacklog) {
+            it->second.socket->CloseSocket();
+            Forget(id, "dropped: it has not read its last " + std::to_string(kMaxBacklog >> 20) + " MiB");
+            continue;
+        }
+        Flush(id);
+    }
+}
+
+void DemoServer::Flush(uint64_t id) {
+    auto it = clients_.find(id);
+    if (it == clients_.end()) return;
+    Client& client = it->second;
+    if (client.sending || client.backlog.empty()) return;
+    if (client.socket->State() != inet::SocketState::Connected) return;  // closing: nothing more goes out
+
+    client.sending = true;
+    std::string batch = std::exchange(client.backlog, std::string());
+    try {
+        // OnSendProgress, raised in here, clears `sending` once the socket took it all.
+        client.socket->SendData(inet::Variant(std::move(batch)));
+    } catch (const inet::SocketError& e) {
+        client.socket->CloseSocket();
+        Forget(id, "lost: " + Describe(e));
+    }
+}
+
+bool DemoServer::AllSent() const {
+    for (const auto& [id, client] : clients_) {
+        if (client.sending || !client.backlog.empty()) return false;
+    }
+    return true;
+}
+
+void DemoServer::Stop() {
+    if (listener_) {
+        listener_->CloseSocket();
+        departed_.push_back(std::move(listener_));
+    }
+    for (auto& [id, client] : clients_) client.socket->CloseSocket();
+}
+
+void DemoServer::Forget(uint64_t id, const std::string& why) {
+    auto it = clients_.find(id);
+    if (it == clients_.end()) return;
+    const std::string peer = it->second.peer;
+    departed_.push_back(std::move(it->second.socket));
+    clients_.erase(it);
+    log_("client " + peer + " " + why + " (" + std::to_string(clients_.size()) + " connected)");
+}
+
+void DemoServer::Reap() { departed_.clear(); }
+
+}  // namespace tools

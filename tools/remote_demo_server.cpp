@@ -1,0 +1,248 @@
+// remote_demo_server: a stand-in for an infrared remote-control server (lircd,
+// WinLIRC) for trying the client without a receiver. It listens on 127.0.0.1 and
+// sends every connected client a button press of a made-up remote at a steady
+// interval, in the server's line format. It is built on CSocket itself.
+//
+// Logs go to standard error; standard output carries only --help.
+
+#include <signal.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "inet/cSocket/CSocket.h"
+#include "platform/MessageLoop.h"
+#include "tools/DemoRemote.h"
+#include "tools/DemoServer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kProgram = "remote_demo_server";
+constexpr const char* kAddress = "127.0.0.1";
+constexpr int32_t kWindowsAddressInUse = 10048;
+// Longest wait inside the message loop: how soon a signal is noticed.
+constexpr auto kTick = 50ms;
+// After --count, how long the last lines may take to reach slow clients.
+constexpr auto kDrainLimit = 5s;
+// After closing, how long clients get to finish their side.
+constexpr auto kCloseGrace = 500ms;
+
+volatile std::sig_atomic_t g_signal = 0;
+
+extern "C" void OnStopSignal(int signo) { g_signal = signo; }
+
+void PrintUsage(std::FILE* to) {
+    std::fprintf(to,
+        "usage: %s [--port N] [--interval-ms N] [--count N] [--line TEXT]\n"
+        "\n"
+        "Stands in for an infrared remote-control server such as lircd: listens on\n"
+        "%s and sends each connected client one button press per interval, as\n"
+        "a line \"<code> <repeat> <button> <remote>\", for example\n"
+        "  0000000000ff18e7 00 KEY_UP demoremote\n"
+        "A held button repeats its code with the counts 01, 02, ... Buttons are pressed\n"
+        "only while at least one client is connected; the first press comes one\n"
+        "interval after the first client arrives.\n"
+        "\n"
+        "  --port N         listen on port N (1-65535; default 8765)\n"
+        "  --interval-ms N  one line every N milliseconds (1-3600000; default 700)\n"
+        "  --count N        send N lines, hand them to the clients, then stop (a repeat\n"
+        "                   is a line of its own)\n"
+        "  --line TEXT      send TEXT instead of button presses; a newline is added\n"
+        "                   unless TEXT already ends with one\n"
+        "  --help           print this and exit\n"
+        "\n"
+        "SIGINT or SIGTERM stops it cleanly. Exit status: 0 after a clean stop, 1 when\n"
+        "it cannot serve (the port is in use, ...), 2 for bad options.\n",
+        kProgram, kAddress);
+}
+
+struct Options {
+    int32_t port = 8765;
+    int64_t intervalMs = 700;
+    std::optional<int64_t> count;
+    std::optional<std::string> line;
+    bool help = false;
+};
+
+bool ParseNumber(std::string_view text, int64_t low, int64_t high, int64_t& out) {
+    int64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) return false;
+    out = value;
+    return true;
+}
+
+// Reads argv into options; on a bad option says why on stderr and returns false.
+bool ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        std::optional<std::string_view> inlineValue;
+        if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+            inlineValue = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+        }
+        if (arg == "--help" && !inlineValue) {
+            options.help = true;
+            continue;
+        }
+        const bool known = arg == "--port" || arg == "--interval-ms" || arg == "--count" || arg == "--line";
+        if (!known) {
+            std::fprintf(stderr, "%s: unknown option '%s'\n", kProgram, argv[i]);
+            return false;
+        }
+        std::string_view value;
+        if (inlineValue) {
+            value = *inlineValue;
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            std::fprintf(stderr, "%s: %.*s needs a value\n", kProgram, static_cast<int>(arg.size()), arg.data());
+            return false;
+        }
+
+        int64_t number = 0;
+        bool ok = true;
+        if (arg == "--port") {
+            ok = ParseNumber(value, 1, 65535, number);
+            options.port = static_cast<int32_t>(number);
+        } else if (arg == "--interval-ms") {
+            ok = ParseNumber(value, 1, 3'600'000, number);
+            options.intervalMs = number;
+        } else if (arg == "--count") {
+            ok = ParseNumber(value, 1, INT64_MAX, number);
+            options.count = number;
+        } else {
+            options.line = std::string(value);
+            if (options.line->empty() || options.line->back() != '\n') *options.line += '\n';
+        }
+        if (!ok) {
+            std::fprintf(stderr, "%s: bad value '%.*s' for %.*s\n", kProgram, static_cast<int>(value.size()),
+                         value.data(), static_cast<int>(arg.size()), arg.data());
+            return false;
+        }
+    }
+    return true;
+}
+
+void Log(std::string_view line) {
+    std::fprintf(stderr, "%s: %.*s\n", kProgram, static_cast<int>(line.size()), line.data());
+}
+
+void InstallSignalHandlers() {
+    struct sigaction stop {};
+    stop.sa_handler = OnStopSignal;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    // A log reader that goes away must not take the server with it.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+// Pumps the message loop until done() holds, a signal arrives or the time is up.
+template <typename Done>
+void PumpWhile(tools::DemoServer& server, Clock::duration limit, Done done) {
+    const auto deadline = Clock::now() + limit;
+    while (!done() && g_signal == 0) {
+        const auto now = Clock::now();
+        if (now >= deadline) break;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        platform::PumpMessages(std::clamp<std::chrono::milliseconds>(left, 0ms, kTick));
+        server.Reap();
+    }
+}
+
+int Serve(const Options& options) {
+    tools::DemoServer server(Log);
+    try {
+        server.Start(options.port, kAddress);
+    } catch (const inet::SocketError& e) {
+        if (e.Number() == kWindowsAddressInUse) {
+            std::fprintf(stderr, "%s: port %d on %s is already in use (is another server running?)\n", kProgram,
+                         options.port, kAddress);
+        } else {
+            std::fprintf(stderr, "%s: cannot listen on %s:%d: %s (error %d)\n", kProgram, kAddress, options.port,
+                         e.Description().c_str(), e.Number());
+        }
+        return 1;
+    }
+    Log("listening on " + std::string(kAddress) + ":" + std::to_string(options.port) + ", one line every " +
+        std::to_string(options.intervalMs) + " ms");
+
+    tools::DemoRemote remote;
+    const auto interval = std::chrono::milliseconds(options.intervalMs);
+    std::optional<Clock::time_point> next;  // the next line's time; none while nobody listens
+    int64_t sent = 0;
+    const bool countReached = [&] {
+        while (g_signal == 0 && !server.ListenerFailed()) {
+            const auto now = Clock::now();
+            if (server.ClientCount() == 0) {
+                next.reset();
+            } else if (!next) {
+                next = now + interval;
+            } else if (now >= *next) {
+                server.Broadcast(options.line ? *options.line : remote.NextLine());
+                ++sent;
+                if (options.count && sent >= *options.count) return true;
+                *next += interval;
+                if (*next < now) *next = now + interval;  // fell behind: skip rather than burst
+            }
+            auto wait = std::chrono::milliseconds(kTick);
+            if (next) {
+                wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()), 0ms, kTick);
+            }
+            platform::PumpMessages(wait);
+            server.Reap();
+        }
+        return false;
+    }();
+
+    if (countReached) {
+        Log("sent " + std::to_string(sent) + " lines, finishing");
+        PumpWhile(server, kDrainLimit, [&] { return server.AllSent(); });
+    } else if (g_signal != 0) {
+        Log(std::string("caught ") + (g_signal == SIGINT ? "SIGINT" : "SIGTERM") + ", stopping");
+    }
+    const bool failed = server.ListenerFailed();
+    server.Stop();
+    g_signal = 0;  // a second signal cuts the grace short
+    PumpWhile(server, kCloseGrace, [&] { return server.ClientCount() == 0; });
+    server.Reap();
+    Log("stopped after " + std::to_string(sent) + " lines");
+    return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        PrintUsage(stderr);
+        return 2;
+    }
+    if (options.help) {
+        PrintUsage(stdout);
+        return 0;
+    }
+    InstallSignalHandlers();
+    try {
+        return Serve(options);
+    } catch (const inet::SocketError& e) {
+        std::fprintf(stderr, "%s: %s (error %d, %s)\n", kProgram, e.Description().c_str(), e.Number(),
+                     e.Source().c_str());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, e.what());
+    }
+    return 1;
+}
