@@ -1,0 +1,453 @@
+// The demo remote-control server, run as the real program on a free loopback port
+// and talked to through plain POSIX sockets, as a client of such a server would.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/Loopback.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr const char* kServerPath = REMOTE_DEMO_SERVER;
+// Generous: the sanitizer build starts and runs the server several times slower.
+constexpr auto kLimit = 10s;
+
+const std::regex kLineFormat(R"(^([0-9a-f]{16}) ([0-9a-f]{2}) (\S+) (\S+)$)");
+
+int MillisLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// The server program as a child process with its standard output and error
+// captured. Killed and reaped on destruction if it is still running.
+class ServerProcess {
+public:
+    explicit ServerProcess(const std::vector<std::string>& args) {
+        int out[2];
+        int err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        // Whatever the test runner blocks or ignores, the server gets its signals.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none;
+        sigset_t stops;
+        sigemptyset(&none);
+        sigemptyset(&stops);
+        for (int signo : {SIGINT, SIGTERM, SIGPIPE}) sigaddset(&stops, signo);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &stops);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+        std::vector<std::string> all_args{kServerPath};
+        all_args.insert(all_args.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all_args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (::posix_spawn(&pid_, kServerPath, &actions, &attr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+        ::close(out[1]);
+        ::close(err[1]);
+        outFd_ = out[0];
+        errFd_ = err[0];
+    }
+
+    ~ServerProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (outFd_ >= 0) ::close(outFd_);
+        if (errFd_ >= 0) ::close(errFd_);
+    }
+
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    bool Started() const { return pid_ > 0 || exitStatus_; }
+    pid_t Pid() const { return pid_; }
+    const std::string& Log() const { return err_; }
+    const std::string& Out() const { return out_; }
+
+    // Waits until the standard error output matches `pattern`; false at time-out
+    // or when the program ended without it.
+    bool WaitForLog(const std::string& pattern, milliseconds limit = kLimit) {
+        const std::regex re(pattern);
+        const auto deadline = Clock::now() + limit;
+        while (true) {
+            if (std::regex_search(err_, re)) return true;
+            if (pid_ <= 0 && errFd_ < 0) return false;
+            if (Clock::now() >= deadline) return false;
+            Collect(std::min(MillisLeft(deadline), 20));
+            Reap();
+        }
+    }
+
+    // The exit code (128 + the signal for a program killed by one), or nullopt if
+    // it is still running when the time is up.
+    std::optional<int> WaitExit(milliseconds limit = kLimit) {
+        const auto deadline = Clock::now() + limit;
+        while (!exitStatus_) {
+            Reap();
+            if (exitStatus_) break;
+            if (Clock::now() >= deadline) return std::nullopt;
+            Collect(std::min(MillisLeft(deadline), 10));
+        }
+        while (outFd_ >= 0 || errFd_ >= 0) Collect(100);
+        const int st = *exitStatus_;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+
+    void Signal(int signo) {
+        if (pid_ > 0) ::kill(pid_, signo);
+    }
+
+private:
+    void Reap() {
+        if (pid_ <= 0) return;
+        int st = 0;
+        if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+            exitStatus_ = st;
+            pid_ = -1;
+        }
+    }
+
+    // Reads what the pipes hold, waiting up to timeoutMs for the first bytes.
+    void Collect(int timeoutMs) {
+        pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+        if (::poll(fds, 2, timeoutMs) <= 0) return;
+        ReadPipe(fds[0], outFd_, out_);
+        ReadPipe(fds[1], errFd_, err_);
+    }
+
+    static void ReadPipe(const pollfd& p, int& fd, std::string& into) {
+        if (fd < 0 || (p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) return;
+        char buf[4096];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            into.append(buf, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+
+    pid_t pid_ = -1;
+    std::optional<int> exitStatus_;
+    int outFd_ = -1;
+    int errFd_ = -1;
+    std::string out_;
+    std::string err_;
+};
+
+// One client connection, read line by line.
+class Client {
+public:
+    // Connects to 127.0.0.1:port; a receive buffer size of 0 keeps the default.
+    explicit Client(int port, int receiveBuffer = 0) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receiveBuffer > 0) {
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~Client() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool Connected() const { return fd_ >= 0; }
+    int LocalPort() const { return testsupport::LocalPortOf(fd_); }
+    const std::vector<std::string>& Lines() const { return lines_; }
+    bool Ended() const { return ended_; }
+    bool WasReset() const { return reset_; }
+    const std::string& Unterminated() const { return partial_; }
+
+    // Reads until `count` lines in all have come; false if the time ran out or the
+    // stream ended first.
+    bool ReadLines(size_t count, milliseconds limit = kLimit) {
+        return ReadUntil([&] { return lines_.size() >= count; }, limit);
+    }
+    // Reads until the server ends the stream.
+    bool ReadToEnd(milliseconds limit = kLimit) {
+        return ReadUntil([&] { return ended_; }, limit);
+    }
+
+    // Drops the connection with a reset instead of an orderly close.
+    void Reset() {
+        testsupport::ResetClose(fd_);
+        fd_ = -1;
+    }
+
+private:
+    bool ReadUntil(const std::function<bool()>& done, milliseconds limit) {
+        const auto deadline = Clock::now() + limit;
+        while (!done()) {
+            if (ended_ || fd_ < 0 || Clock::now() >= deadline) return false;
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, MillisLeft(deadline)) <= 0) continue;
+            char buf[65536];
+            const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            if (n <= 0) {
+                ended_ = true;
+                reset_ = n < 0;
+                continue;
+            }
+            partial_.append(buf, static_cast<size_t>(n));
+            size_t start = 0;
+            for (size_t nl; (nl = partial_.find('\n', start)) != std::string::npos; start = nl + 1) {
+                lines_.push_back(partial_.substr(start, nl - start));
+            }
+            partial_.erase(0, start);
+        }
+        return true;
+    }
+
+    int fd_ = -1;
+    std::string partial_;
+    std::vector<std::string> lines_;
+    bool ended_ = false;
+    bool reset_ = false;
+};
+
+::testing::AssertionResult AllWellFormed(const std::vector<std::string>& lines, size_t from = 0) {
+    for (size_t i = from; i < lines.size(); ++i) {
+        if (!std::regex_match(lines[i], kLineFormat)) {
+            return ::testing::AssertionFailure() << "line " << i << " is malformed: \"" << lines[i] << "\"";
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+class RemoteDemoServer : public ::testing::Test {
+protected:
+    // Starts the server; with a port, waits until it listens there.
+    ServerProcess& Start(std::vector<std::string> args, std::optional<int> port = std::nullopt) {
+        if (port) {
+            args.insert(args.begin(), {"--port", std::to_string(*port)});
+        }
+        server_ = std::make_unique<ServerProcess>(args);
+        EXPECT_TRUE(server_->Started()) << "cannot start " << kServerPath;
+        if (port) {
+            EXPECT_TRUE(server_->WaitForLog("listening on 127\\.0\\.0\\.1:" + std::to_string(*port)));
+        }
+        return *server_;
+    }
+
+    void TearDown() override {
+        if (HasFailure() && server_) {
+            std::cerr << "--- the server's standard error ---\n" << server_->Log() << "---\n";
+        }
+    }
+
+    std::unique_ptr<ServerProcess> server_;
+};
+
+TEST_F(RemoteDemoServer, ServesSeveralClientsAndOutlivesOneThatResets) {
+    const int port = testsupport::ClosedPort();
+    ServerProcess& server = Start({"--interval-ms", "30"}, port);
+
+    Client a(port);
+    Client b(port);
+    ASSERT_TRUE(a.Connected() && b.Connected());
+    const std::string peerA = "127\\.0\\.0\\.1:" + std::to_string(a.LocalPort());
+    ASSERT_TRUE(server.WaitForLog("client " + peerA + " connected"));
+    ASSERT_TRUE(a.ReadLines(3));
+    ASSERT_TRUE(b.ReadLines(3));
+    EXPECT_TRUE(AllWellFormed(a.Lines()));
+    EXPECT_TRUE(AllWellFormed(b.Lines()));
+
+    a.Reset();
+    ASSERT_TRUE(server.WaitForLog("client " + peerA + " (lost|left).*\\(1 connected\\)"));
+    const size_t seen = b.Lines().size();
+    ASSERT_TRUE(b.ReadLines(seen + 5)) << "the other client stopped receiving";
+    EXPECT_TRUE(AllWellFormed(b.Lines(), seen));
+
+    // Still accepting after the reset.
+    Client c(port);
+    ASSERT_TRUE(c.Connected());
+    ASSERT_TRUE(c.ReadLines(2));
+    EXPECT_TRUE(AllWellFormed(c.Lines()));
+
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitExit(), 0);
+}
+
+TEST_F(RemoteDemoServer, CountStopsAfterThatManyLinesAndHeldButtonsCountUp) {
+    const int port = testsupport::ClosedPort();
+    ServerProcess& server = Start({"--interval-ms", "5", "--count", "60"}, port);
+    Client client(port);
+    ASSERT_TRUE(client.Connected());
+
+    ASSERT_TRUE(client.ReadToEnd()) << "got " << client.Lines().size() << " lines";
+    EXPECT_FALSE(client.WasReset());
+    EXPECT_EQ(client.Unterminated(), "");
+    EXPECT_EQ(server.WaitExit(), 0);
+    EXPECT_NE(server.Log().find("stopped after 60 lines"), std::string::npos);
+
+    const auto& lines = client.Lines();
+    ASSERT_EQ(lines.size(), 60u);
+    ASSERT_TRUE(AllWellFormed(lines));
+    // A line with repeat count r > 0 continues the line before it: same code,
+    // button and remote, count r - 1. Each button keeps its one code.
+    std::map<std::string, std::string> codeOf;
+    int repeats = 0;
+    std::smatch prev;
+    std::string prevLine;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        SCOPED_TRACE("line " + std::to_string(i) + ": " + lines[i]);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, kLineFormat));
+        EXPECT_EQ(m[4], "demoremote");
+        auto [it, fresh] = codeOf.emplace(m[3], m[1]);
+        EXPECT_EQ(it->second, m[1]) << "button with two codes";
+        const int repeat = std::stoi(m[2], nullptr, 16);
+        if (repeat > 0) {
+            ++repeats;
+            ASSERT_GT(i, 0u);
+            std::smatch p;
+            ASSERT_TRUE(std::regex_match(lines[i - 1], p, kLineFormat));
+            EXPECT_EQ(p[1], m[1]);
+            EXPECT_EQ(p[3], m[3]);
+            EXPECT_EQ(std::stoi(p[2], nullptr, 16), repeat - 1);
+        }
+    }
+    EXPECT_GT(repeats, 0) << "no button was held";
+    EXPECT_GT(codeOf.size(), 3u) << "hardly any different buttons";
+}
+
+TEST_F(RemoteDemoServer, LineOptionSendsTheTextOnceALine) {
+    struct Case {
+        std::string text;
+        std::string line;  // as received, without its newline
+    };
+    for (const Case& c : {Case{"hello world", "hello world"}, Case{"ends here\n", "ends here"}}) {
+        SCOPED_TRACE("--line \"" + c.text + "\"");
+        const int port = testsupport::ClosedPort();
+        ServerProcess& server = Start({"--interval-ms", "5", "--count", "3", "--line", c.text}, port);
+        Client client(port);
+        ASSERT_TRUE(client.Connected());
+        ASSERT_TRUE(client.ReadToEnd());
+        EXPECT_EQ(client.Lines(), std::vector<std::string>(3, c.line));
+        EXPECT_EQ(client.Unterminated(), "");
+        EXPECT_EQ(server.WaitExit(), 0);
+    }
+}
+
+// SendData replaces what a socket still has to send, so a server that does not
+// wait for its sends to finish loses or cuts lines for a client that reads slowly.
+TEST_F(RemoteDemoServer, ClientThatFallsBehindGetsEveryLineWhole) {
+    const std::string text(100'000, 'x');
+    constexpr int kLines = 60;  // 6 MB: more than loopback buffers hold for an idle reader
+    const int port = testsupport::ClosedPort();
+    ServerProcess& server =
+        Start({"--interval-ms", "2", "--count", std::to_string(kLines), "--line", text}, port);
+    Client client(port, 4096);
+    ASSERT_TRUE(client.Connected());
+
+    // Read nothing until the server has produced every line.
+    ASSERT_TRUE(server.WaitForLog("sent " + std::to_string(kLines) + " lines"));
+    ASSERT_TRUE(client.ReadToEnd());
+    EXPECT_FALSE(client.WasReset());
+    ASSERT_EQ(client.Lines().size(), static_cast<size_t>(kLines));
+    for (size_t i = 0; i < client.Lines().size(); ++i) {
+        ASSERT_EQ(client.Lines()[i].size(), text.size()) << "line " << i;
+        ASSERT_EQ(client.Lines()[i], text) << "line " << i;
+    }
+    EXPECT_EQ(server.WaitExit(), 0);
+}
+
+TEST_F(RemoteDemoServer, PortInUseIsReportedAndFails) {
+    testsupport::RawListener other;
+    ServerProcess& server = Start({"--port", std::to_string(other.Port())});
+    const auto code = server.WaitExit();
+    ASSERT_TRUE(code.has_value()) << "still running on a port that is taken";
+    EXPECT_NE(*code, 0);
+    EXPECT_NE(server.Log().find("port " + std::to_string(other.Port())), std::string::npos);
+    EXPECT_NE(server.Log().find("already in use"), std::string::npos);
+}
+
+TEST_F(RemoteDemoServer, StopSignalsCloseClientsAndExitZero) {
+    for (int signo : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signo == SIGTERM ? "SIGTERM" : "SIGINT");
+        const int port = testsupport::ClosedPort();
+        ServerProcess& server = Start({"--interval-ms", "20"}, port);
+        Client client(port);
+        ASSERT_TRUE(client.Connected());
+        ASSERT_TRUE(client.ReadLines(1));
+
+        server.Signal(signo);
+        EXPECT_EQ(server.WaitExit(), 0);
+        EXPECT_TRUE(server.WaitForLog(signo == SIGTERM ? "caught SIGTERM" : "caught SIGINT"));
+        EXPECT_TRUE(server.WaitForLog("stopped after [0-9]+ lines"));
+        // The client sees an orderly end of the stream, after whole lines only.
+        EXPECT_TRUE(client.ReadToEnd(2s));
+        EXPECT_FALSE(client.WasReset());
+        EXPECT_EQ(client.Unterminated(), "");
+        EXPECT_TRUE(AllWellFormed(client.Lines()));
+    }
+}
+
+TEST_F(RemoteDemoServer, BadOptionsPrintUsageAndExitTwo) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--port"},          {"--port", "0"},         {"--port", "65536"},   {"--port", "80x"},
+        {"--interval-ms", "0"}, {"--interval-ms", "-5"}, {"--count", "0"},      {"--count", ""},
+        {"--frobnicate"},    {"extra"},               {"--help=yes"},
+    };
+    for (const auto& args : bad) {
+        std::string joined;
+        for (const auto& a : args) joined += " '" + a + "'";
+        SCOPED_TRACE("arguments:" + joined);
+        ServerProcess& server = Start(args);
+        EXPECT_EQ(server.WaitExit(), 2);
+        EXPECT_NE(server.Log().find("usage:"), std::string::npos);
+        EXPECT_EQ(server.Out(), "");
+    }
+
+    ServerProcess& help = Start({"--help"});
+    EXPECT_EQ(help.WaitExit(), 0);
+    EXPECT_NE(help.Out().find("usage:"), std::string::npos);
+    EXPECT_NE(help.Out().find("--interval-ms"), std::string::npos);
+    EXPECT_EQ(help.Log(), "");
+}
+
+}  // namespace
