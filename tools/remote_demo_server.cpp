@@ -182,25 +182,27 @@ int Serve(const Options& options) {
 
     tools::DemoRemote remote;
     const auto interval = std::chrono::milliseconds(options.intervalMs);
-    std::optional<Clock::time_point> next;  // the next line's time; none while nobody listens
+    bool scheduled = false;  // no line is due while nobody listens
+    Clock::time_point next;  // when scheduled, the next line's time
     int64_t sent = 0;
     const bool countReached = [&] {
         while (g_signal == 0 && !server.ListenerFailed()) {
             const auto now = Clock::now();
             if (server.ClientCount() == 0) {
-                next.reset();
-            } else if (!next) {
+                scheduled = false;
+            } else if (!scheduled) {
+                scheduled = true;
                 next = now + interval;
-            } else if (now >= *next) {
+            } else if (now >= next) {
                 server.Broadcast(options.line ? *options.line : remote.NextLine());
                 ++sent;
                 if (options.count && sent >= *options.count) return true;
-                *next += interval;
-                if (*next < now) *next = now + interval;  // fell behind: skip rather than burst
+                next += interval;
+                if (next < now) next = now + interval;  // fell behind: skip rather than burst
             }
             auto wait = std::chrono::milliseconds(kTick);
-            if (next) {
-                wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()), 0ms, kTick);
+            if (scheduled) {
+                wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()), 0ms, kTick);
             }
             platform::PumpMessages(wait);
             server.Reap();
