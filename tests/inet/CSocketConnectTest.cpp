@@ -1,0 +1,332 @@
+// Connecting: dotted addresses at once, names through an asynchronous lookup.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "platform/Winsock.h"
+#include "tests/inet/SocketFixture.h"
+
+namespace {
+
+using inet::CSocket;
+using inet::SocketProtocol;
+using inet::SocketState;
+using inet::Variant;
+using namespace testsupport;
+namespace MS = inet::MSocketSupport;
+using platform::testing::LookupAnswer;
+
+class Connecting : public SocketTest {
+protected:
+    // A substitute resolver: names it knows resolve to 127.0.0.1 under an official name.
+    void UseResolver(int delayMs = 0) {
+        platform::testing::SetResolver([delayMs](const std::string& name) {
+            LookupAnswer a;
+            a.delayMs = delayMs;
+            if (name == "remote.test" || name == "slow.test") {
+                a.officialName = "official.remote.test";
+                a.addresses = {htonl(INADDR_LOOPBACK), htonl(0x7F000002)};
+            } else if (name == "other.test") {
+                a.officialName = "other.test";
+                a.addresses = {htonl(INADDR_LOOPBACK)};
+            } else {
+                a.error = 11001;
+            }
+            return a;
+        });
+    }
+};
+
+TEST_F(Connecting, DottedAddressConnectsAtOnceThenCompletes) {
+    RawListener server;
+    auto s = CSocket::Create();
+    EventLog log;
+    log.Attach(*s);
+    s->SetRemoteHost("127.0.0.1");
+    EXPECT_EQ(s->RemoteHostIP(), "127.0.0.1");
+    EXPECT_EQ(s->SocketHandle(), -1) << "a TCP object makes no socket for its remote host";
+    s->SetRemotePort(server.Port());
+    s->Connect();
+    EXPECT_EQ(s->State(), SocketState::Connecting);
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(PumpUntil([&] { return log.Has("Connect"); }));
+    EXPECT_EQ(s->State(), SocketState::Connected);
+    EXPECT_EQ(s->LocalIP(), "127.0.0.1");
+    EXPECT_EQ(s->LocalPort(), LocalPortOf(s->SocketHandle()));
+    EXPECT_EQ(s->LocalHostName(), "localhost");
+    PumpFor(std::chrono::milliseconds(30));
+    EXPECT_EQ(log.events, std::vector<std::string>{"Connect"}) << "the first write notification raises nothing";
+    ::close(peer);
+    PumpUntil([&] { return log.Has("Close"); });
+}
+
+TEST_F(Connecting, LocalHostNameFallsBackToTheDottedAddress) {
+    platform::testing::SetReverseResolver([](uint32_t) { return std::nullopt; });
+    RawListener server;
+    auto s = CSocket::Create();
+    s->Connect("127.0.0.1", Variant(int32_t{server.Port()}));
+    const int peer = server.Accept();
+    ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::Connected; }));
+    EXPECT_EQ(s->LocalHostName(), "127.0.0.1");
+    ::close(peer);
+    s->CloseSocket();
+}
+
+TEST_F(Connecting, WithoutRemoteHostRaises10049AndKeepsTheSocket) {
+    auto s = CSocket::Create();
+    try {
+        s->Connect();
+        FAIL();
+    } catch (const inet::SocketError& e) {
+        EXPECT_EQ(e.Number(), 10049);
+        EXPECT_EQ(e.Source(), "CSocket.CSocket.Connect");
+        EXPECT_EQ(e.Description(), "Cannot assign requested address.");
+    }
+    EXPECT_NE(s->SocketHandle(), -1);
+    EXPECT_EQ(s->State(), SocketState::Closed);
+    s->CloseSocket();
+}
+
+TEST_F(Connecting, ArgumentsOverrideTheStoredHostAndPort) {
+    UseResolver();
+    const int closed = ClosedPort();
+    auto s = CSocket::Create();
+    s->SetRemotePort(closed);
+    s->Connect("127.0.0.2", Variant(std::string("not a number")));
+    EXPECT_EQ(s->RemoteHost(), "127.0.0.2");
+    EXPECT_EQ(s->RemoteHostIP(), "") << "Connect does not go through the RemoteHost setter";
+    EXPECT_EQ(s->RemotePort(), closed) << "a text of letters is ignored";
+    s->CloseSocket();
+
+    struct Case { Variant port; int32_t expected; };
+    const Case cases[] = {{Variant(2.5), 2},  {Variant(3.5), 4},  {Variant(std::string(" 8765 ")), 8765},
+                          {Variant(std::string("1e3")), 1000}, {Variant(int16_t{7}), 7},
+                          {Variant(inet::Currency{25000}), 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        auto t = CSocket::Create();
+        t->SetProtocol(SocketProtocol::Tcp);
+        t->Connect("remote.invalid", c.port);  // the name path checks no port
+        EXPECT_EQ(t->RemotePort(), c.expected);
+        t->CloseSocket();
+    }
+    PumpUntil([] { return MS::OutstandingLookupCount() == 0; });
+}
+
+TEST_F(Connecting, PortOutOfRangeFailsOnlyOnTheDottedPath) {
+    UseResolver();
+    auto s = CSocket::Create();
+    EventLog log;
+    log.Attach(*s);
+    s->SetRemotePort(70000);
+    EXPECT_THROW(s->Connect("127.0.0.1"), inet::SocketError);
+    EXPECT_EQ(s->State(), SocketState::Closed);
+
+    s->Connect("remote.test");
+    EXPECT_EQ(s->State(), SocketState::ResolvingHost);
+    ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::HostResolved; }));
+    PumpFor(std::chrono::milliseconds(30));
+    EXPECT_EQ(s->State(), SocketState::HostResolved) << "the overflow ends the completion quietly";
+    EXPECT_TRUE(log.events.empty());
+    s->CloseSocket();
+}
+
+TEST_F(Connecting, LocalhostResolvesThenConnects) {
+    RawListener server;
+    auto s = CSocket::Create();
+    std::vector<SocketState> seen;
+    s->OnConnect = [&] { seen.push_back(s->State()); };
+    s->Connect("localhost", Variant(int32_t{server.Port()}));
+    EXPECT_EQ(s->State(), SocketState::ResolvingHost);
+    ASSERT_TRUE(PumpUntil([&] { return s->State() != SocketState::ResolvingHost; }));
+    EXPECT_EQ(s->State(), SocketState::Connecting);
+    EXPECT_EQ(s->RemoteHostIP(), "127.0.0.1");
+    EXPECT_EQ(s->RemoteHost(), "localhost");
+    const int peer = server.Accept();
+    ASSERT_TRUE(PumpUntil([&] { return !seen.empty(); }));
+    EXPECT_EQ(seen, std::vector<SocketState>{SocketState::Connected});
+    ::close(peer);
+    s->CloseSocket();
+}
+
+TEST_F(Connecting, LookupGivesTheOfficialNameAndFirstAddress) {
+    UseResolver();
+    RawListener server;
+    auto s = CSocket::Create();
+    s->Connect("remote.test", Variant(int32_t{server.Port()}));
+    ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::Connecting; }));
+    EXPECT_EQ(s->RemoteHost(), "official.remote.test");
+    EXPECT_EQ(s->RemoteHostIP(), "127.0.0.1");
+    const int peer = server.Accept();
+    EXPECT_GE(peer, 0);
+    ::close(peer);
+    s->CloseSocket();
+}
+
+TEST_F(Connecting, UnresolvableNameEndsInError) {
+    auto s = CSocket::Create();
+    EventLog log;
+    log.Attach(*s);
+    s->Connect("no-such-host..invalid", Variant(int32_t{80}));
+    ASSERT_TRUE(PumpUntil([&] { return !log.events.empty(); }));
+    EXPECT_EQ(log.events, std::vector<std::string>{"Error 11001 Host not found. []"});
+    EXPECT_EQ(s->State(), SocketState::Error);
+    EXPECT_NE(s->SocketHandle(), -1) << "the socket stays open";
+    EXPECT_EQ(log.lastScode, 0);
+    EXPECT_EQ(log.lastHelpFile, "");
+    EXPECT_EQ(log.lastHelpContext, 0);
+    EXPECT_FALSE(log.lastCancel);
+    s->CloseSocket();
+}
+
+TEST_F(Connecting, OnlyTheLatestLookupConnects) {
+    UseResolver(30);
+    RawListener first, second;
+    auto s = CSocket::Create();
+    s->Connect("slow.test", Variant(int32_t{first.Port()}));
+    s->Connect("other.test", Variant(int32_t{second.Port()}));
+    ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::Connecting; }));
+    PumpUntil([] { return MS::OutstandingLookupCount() == 0; });
+    EXPECT_EQ(s->RemoteHost(), "other.test");
+    EXPECT_GE(second.Accept(), 0);
+    EXPECT_EQ(first.Accept(std::chrono::milliseconds(100)), -1) << "the replaced lookup must not connect";
+    s->CloseSocket();
+}
+
+TEST_F(Connecting, FailedEarlierLookupStillReportsItsError) {
+    platform::testing::SetResolver([](const std::string& name) {
+        LookupAnswer a;
+        if (name == "bad.test") {
+            a.error = 11002;
+        } else {
+            a.delayMs = 30;
+            a.officialName = name;
+            a.addresses = {htonl(INADDR_LOOPBACK)};
+        }
+        return a;
+    });
+    RawListener server;
+    auto s = CSocket::Create();
+    EventLog log;
+    log.Attach(*s);
+    s->Connect("bad.test", Variant(int32_t{server.Port()}));
+    s->Connect("good.test");
+    ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::Connecting; }));
+    EXPECT_EQ(log.Count("Error 11002 Nonauthoritative host not found. []"), 1);
+    s->CloseSocket();
+}
+
+TEST_F(Connecting, CloseWhileResolvingReportsTheFailedConnect) {
+    UseResolver(20);
+    auto s = CSocket::Create();
+    EventLog log;
+    log.Attach(*s);
+    s->Connect("remote.test", Variant(int32_t{9}));
+    s->CloseSocket();
+    EXPECT_EQ(s->State(), SocketState::Closed);
+    ASSERT_TRUE(PumpUntil([&] { return !log.events.empty(); }));
+    EXPECT_EQ(log.events,
+              std::vector<std::string>{"Error 10038 Socket operation on nonsocket. [CSocket.PostGetHostEvent]"});
+    EXPECT_EQ(s->State(), SocketState::HostResolved);
+    EXPECT_EQ(MS::NotifyWindow(), 0u) << "the window went with the lookup";
+}
+
+TEST_F(Connecting, ObjectEndingDuringItsLookupIsNeverCalledBack) {
+    UseResolver(20);
+    std::atomic<int> calls{0};
+    {
+        auto s = CSocket::Create();
+        s->OnError = [&](int16_t, std::string&, int32_t, const std::string&, const std::string&, int32_t, bool&) {
+            ++calls;
+        };
+        s->OnConnect = [&] { ++calls; };
+        s->Connect("remote.test", Variant(int32_t{9}));
+    }
+    auto keeper = CSocket::Create();  // keeps the service up while the lookup finishes
+    ASSERT_TRUE(PumpUntil([] { return MS::OutstandingLookupCount() == 0; }));
+    PumpFor(std::chrono::milliseconds(20));
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(Connecting, RefusedLookupRequestDestroysTheSocket) {
+    auto s = CSocket::Create();
+    platform::testing::FailNextAsyncGetHostByName(10055);
+    try {
+        s->Connect("remote.test", Variant(int32_t{80}));
+        FAIL();
+    } catch (const inet::SocketError& e) {
+        EXPECT_EQ(e.Number(), 10055);
+        EXPECT_EQ(e.Source(), "CSocket.CSocket.Connect");
+        EXPECT_EQ(e.Description(), "No buffer space available.");
+    }
+    EXPECT_EQ(s->SocketHandle(), -1);
+    EXPECT_EQ(s->State(), SocketState::ResolvingHost);
+
+    // No memory for the lookup leaves no error behind; Connect still raises one.
+    platform::testing::FailNextGlobalAlloc();
+    try {
+        s->Connect();
+        FAIL();
+    } catch (const inet::SocketError& e) {
+        EXPECT_EQ(e.Number(), 10055);
+        EXPECT_EQ(e.Source(), "CSocket.CSocket.Connect");
+    }
+    EXPECT_EQ(s->SocketHandle(), -1);
+}
+
+TEST_F(Connecting, RefusedConnectionGivesErrorAndNoConnect) {
+    auto s = CSocket::Create();
+    EventLog log;
+    log.Attach(*s);
+    s->Connect("127.0.0.1", Variant(int32_t{ClosedPort()}));
+    EXPECT_EQ(s->State(), SocketState::Connecting);
+    ASSERT_TRUE(PumpUntil([&] { return !log.events.empty(); }));
+    EXPECT_EQ(log.events, std::vector<std::string>{"Error 10061 Connection refused. []"});
+    EXPECT_EQ(s->State(), SocketState::Error);
+    EXPECT_EQ(s->SocketHandle(), -1);
+    PumpFor(std::chrono::milliseconds(30));
+    EXPECT_FALSE(log.Has("Connect"));
+}
+
+TEST_F(Connecting, ConnectAgainAfterFailureWithTheSameObject) {
+    RawListener server;
+    auto s = CSocket::Create();
+    EventLog log;
+    log.Attach(*s);
+    s->Connect("127.0.0.1", Variant(int32_t{ClosedPort()}));
+    ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::Error; }));
+    s->Connect("127.0.0.1", Variant(int32_t{server.Port()}));
+    const int peer = server.Accept();
+    ASSERT_TRUE(PumpUntil([&] { return log.Has("Connect"); }));
+    ::close(peer);
+    s->CloseSocket();
+}
+
+TEST_F(Connecting, BroadcastOptionFollowsRemoteHostOnUdp) {
+    auto broadcastOf = [](int fd) {
+        int on = -1;
+        socklen_t len = sizeof on;
+        ::getsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, &len);
+        return on;
+    };
+    auto s = CSocket::Create();
+    s->SetProtocol(SocketProtocol::Udp);
+    s->SetRemoteHost("192.168.1.255");
+    ASSERT_NE(s->SocketHandle(), -1) << "a dotted address makes the UDP socket";
+    EXPECT_EQ(broadcastOf(s->SocketHandle()), 1);
+    s->SetRemoteHost("192.168.1.7");
+    EXPECT_EQ(broadcastOf(s->SocketHandle()), 0);
+    EXPECT_EQ(s->RemoteHostIP(), "192.168.1.7");
+    s->SetRemoteHost("255.255.255.255");
+    EXPECT_EQ(s->RemoteHost(), "255.255.255.255");
+    EXPECT_EQ(s->RemoteHostIP(), "192.168.1.7") << "the all-ones address counts as a name";
+    EXPECT_EQ(broadcastOf(s->SocketHandle()), 0);
+    s->SetRemoteHost("");
+    EXPECT_EQ(s->RemoteHost(), "");
+    EXPECT_EQ(s->RemoteHostIP(), "192.168.1.7");
+    s->CloseSocket();
+}
+
+}  // namespace
