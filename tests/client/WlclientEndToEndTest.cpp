@@ -1,0 +1,286 @@
+// The real wlclient program on a real X server (Xvfb, no window manager): a click
+// on "Connect" with xdotool, a server on 127.0.0.1 that sends two lines a moment
+// apart, and --echo showing each as the window shows it. The server is first a
+// plain loopback peer, then Debian's lircd fed with irsend SIMULATE.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "tests/client/ChildProcess.h"
+#include "tests/support/Loopback.h"
+
+namespace {
+
+using clienttest::ChildProcess;
+using namespace std::chrono_literals;
+
+// Where the check box's tick mark is: the box spans 120..189 x 4..21 pixels and the
+// mark sits at its left, centred in its height.
+constexpr int kTickX = 127;
+constexpr int kTickY = 12;
+
+const std::string kFirstLine = "0000000000f40bf0 00 KEY_UP myremote\n";
+const std::string kSecondLine = "0000000000f40bf0 01 KEY_UP myremote\n";
+
+// What lircd logs when it takes on a TCP client.
+const std::string kTcpClientAccepted = "accepted new client from 127.0.0.1";
+
+// A private folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "wlclient-e2e-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;  // mkdtemp makes it 0700
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Whether a TCP socket on 127.0.0.1:port is in the given state (/proc/net/tcp:
+// "0A" listening, "01" established).
+bool LocalSocketInState(int port, const std::string& state) {
+    std::ifstream table("/proc/net/tcp");
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", port);
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, localAddress, remoteAddress, st;
+        fields >> slot >> localAddress >> remoteAddress >> st;
+        if (localAddress == local && st == state) return true;
+    }
+    return false;
+}
+
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) return pred();
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// Reads from a connection until its peer closes it (true) or the time is up or it resets.
+bool SeesEndOfStream(int fd, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+        char buf[512];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n == 0) return true;
+        if (n < 0) return false;
+    }
+}
+
+// An Xvfb of its own (it picks a free display) and the wlclient program on it.
+class WlclientEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* tool : {"Xvfb", "xdotool", "xwininfo"}) {
+            ASSERT_FALSE(clienttest::FindProgram(tool).empty()) << tool << " is missing: run scripts/deps";
+        }
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        xvfb_ = std::make_unique<ChildProcess>(ChildProcess::Options{
+            {clienttest::FindProgram("Xvfb"), "-displayfd", "3", "-screen", "0", "640x480x24", "-nolisten", "tcp"},
+            clienttest::EnvironmentWith({}), false, fds[1]});
+        ::close(fds[1]);
+        std::string number;
+        pollfd p{fds[0], POLLIN, 0};
+        if (::poll(&p, 1, 10000) == 1) {
+            char buf[32];
+            const ssize_t n = ::read(fds[0], buf, sizeof buf);
+            if (n > 0) number.assign(buf, static_cast<size_t>(n));
+        }
+        ::close(fds[0]);
+        while (!number.empty() && number.back() == '\n') number.pop_back();
+        ASSERT_FALSE(number.empty()) << "Xvfb named no display";
+        display_ = ":" + number;
+    }
+
+    void TearDown() override {
+        client_.reset();
+        xvfb_.reset();
+    }
+
+    std::vector<std::string> XEnvironment() const {
+        return clienttest::EnvironmentWith({"DISPLAY=" + display_, "XDG_RUNTIME_DIR=" + runtime_.Path().string(),
+                                            "QT_QPA_PLATFORM"});
+    }
+
+    void StartClient(int port) {
+        client_ = std::make_unique<ChildProcess>(ChildProcess::Options{
+            {WLCLIENT_PATH, "--port", std::to_string(port), "--echo"}, XEnvironment(), true, -1});
+    }
+
+    // The id of the client's window once it is mapped; empty after 10 seconds.
+    std::string FindWindow() {
+        std::string id;
+        WaitUntil([&] {
+            const auto found = clienttest::RunForOutput(
+                {clienttest::FindProgram("xdotool"), "search", "--onlyvisible", "--name", "^ZEDizud Arovov$"},
+                XEnvironment(), 2000ms);
+            if (found && !found->empty()) id = found->substr(0, found->find('\n'));
+            return !id.empty();
+        }, 10000ms);
+        return id;
+    }
+
+    // The window's size as the X server has it, "WxH".
+    std::string WindowSize(const std::string& id) {
+        const auto info = clienttest::RunForOutput({clienttest::FindProgram("xwininfo"), "-id", id}, XEnvironment());
+        if (!info) return "";
+        std::smatch w, h;
+        if (!std::regex_search(*info, w, std::regex("Width: (\\d+)")) ||
+            !std::regex_search(*info, h, std::regex("Height: (\\d+)"))) {
+            return "";
+        }
+        return w[1].str() + "x" + h[1].str();
+    }
+
+    // A mouse click where the user would click to tick "Connect".
+    bool ClickConnect(const std::string& id) {
+        const std::string xdotool = clienttest::FindProgram("xdotool");
+        return clienttest::RunForOutput({xdotool, "windowfocus", "--sync", id}, XEnvironment()) &&
+               clienttest::RunForOutput({xdotool, "mousemove", "--window", id, std::to_string(kTickX),
+                                         std::to_string(kTickY), "click", "1"},
+                                        XEnvironment());
+    }
+
+    bool EchoIs(const std::string& expected) {
+        return client_->WaitForOutput([&](const std::string& out) { return out.size() >= expected.size(); }, 10000ms) &&
+               client_->Output() == expected;
+    }
+
+    // SIGTERM closes the window as the user would; the program then ends normally.
+    void ExpectCleanExitOnSigterm() {
+        const int status = client_->Stop(SIGTERM, 5000ms);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    }
+
+    TempDir runtime_;
+    std::string display_;
+    std::unique_ptr<ChildProcess> xvfb_;
+    std::unique_ptr<ChildProcess> client_;
+};
+
+TEST_F(WlclientEndToEnd, ClickOnConnectShowsEachLineALoopbackServerSends) {
+    testsupport::RawListener listener;
+    StartClient(listener.Port());
+    const std::string id = FindWindow();
+    ASSERT_FALSE(id.empty()) << "no window \"ZEDizud Arovov\" on " << display_;
+    EXPECT_EQ(WindowSize(id), "197x65");
+
+    ASSERT_TRUE(ClickConnect(id));
+    const int peer = listener.Accept(10000ms);
+    ASSERT_GE(peer, 0) << "the click made no connection";
+
+    ASSERT_TRUE(testsupport::WriteAll(peer, kFirstLine));
+    EXPECT_TRUE(EchoIs(kFirstLine)) << client_->Output();
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(testsupport::WriteAll(peer, kSecondLine));
+    EXPECT_TRUE(EchoIs(kFirstLine + kSecondLine)) << client_->Output();
+
+    ExpectCleanExitOnSigterm();
+    EXPECT_TRUE(SeesEndOfStream(peer, 5000ms)) << "the window did not close its connection";
+    ::close(peer);
+}
+
+// lircd with an empty remote table: SIMULATE makes it send the given line to
+// every TCP client. One lircd per test; it is stopped by its pid.
+class WlclientWithLircd : public WlclientEndToEnd {
+protected:
+    void SetUp() override {
+        lircdPath_ = clienttest::FindProgram("lircd");
+        irsendPath_ = clienttest::FindProgram("irsend");
+        if (lircdPath_.empty() || irsendPath_.empty()) {
+            GTEST_SKIP() << "lircd or irsend is not installed (Debian package lirc; scripts/deps installs it)";
+        }
+        WlclientEndToEnd::SetUp();
+    }
+
+    void TearDown() override {
+        client_.reset();  // the only TCP client leaves first, alone
+        lircdProcess_.reset();
+        WlclientEndToEnd::TearDown();
+    }
+
+    void StartLircd() {
+        const std::filesystem::path dir = folder_.Path();
+        std::ofstream(dir / "lirc_options.conf") << "[lircd]\n";
+        std::ofstream(dir / "lircd.conf");
+        port_ = testsupport::ClosedPort();
+        socket_ = (dir / "lircd.sock").string();
+        lircdProcess_ = std::make_unique<ChildProcess>(ChildProcess::Options{
+            {lircdPath_, "--options-file=" + (dir / "lirc_options.conf").string(), "--nodaemon", "--driver=file",
+             "--device=/dev/null", "--output=" + socket_, "--pidfile=" + (dir / "lircd.pid").string(),
+             "--logfile=" + (dir / "lircd.log").string(), "--allow-simulate",
+             "--listen=127.0.0.1:" + std::to_string(port_), (dir / "lircd.conf").string()},
+            clienttest::EnvironmentWith({}), false, -1});
+    }
+
+    bool Simulate(const std::string& line) {
+        return clienttest::RunForOutput({irsendPath_, "--device=" + socket_, "SIMULATE", line.substr(0, line.size() - 1)},
+                                        clienttest::EnvironmentWith({}))
+            .has_value();
+    }
+
+    std::string Log() {
+        std::ifstream log(folder_.Path() / "lircd.log");
+        return std::string(std::istreambuf_iterator<char>(log), {});
+    }
+
+    std::string lircdPath_, irsendPath_, socket_;
+    int port_ = 0;
+    TempDir folder_;
+    std::unique_ptr<ChildProcess> lircdProcess_;
+};
+
+TEST_F(WlclientWithLircd, ClickOnConnectShowsEachLineLircdSends) {
+    StartLircd();
+    ASSERT_TRUE(WaitUntil([&] { return LocalSocketInState(port_, "0A") && std::filesystem::exists(socket_); }, 10000ms))
+        << "lircd is not listening on 127.0.0.1:" << port_ << "\n" << Log();
+
+    StartClient(port_);
+    const std::string id = FindWindow();
+    ASSERT_FALSE(id.empty()) << "no window \"ZEDizud Arovov\" on " << display_;
+    EXPECT_EQ(WindowSize(id), "197x65");
+    ASSERT_TRUE(ClickConnect(id));
+    ASSERT_TRUE(WaitUntil([&] { return LocalSocketInState(port_, "01"); }, 10000ms)) << "the click made no connection";
+    // Accepted by the kernel is not yet a client of lircd: wait for lircd to say so.
+    ASSERT_TRUE(WaitUntil([&] { return Log().find(kTcpClientAccepted) != std::string::npos; }, 10000ms)) << Log();
+
+    ASSERT_TRUE(Simulate(kFirstLine));
+    EXPECT_TRUE(EchoIs(kFirstLine)) << client_->Output() << "\n" << Log();
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(Simulate(kSecondLine));
+    EXPECT_TRUE(EchoIs(kFirstLine + kSecondLine)) << client_->Output() << "\n" << Log();
+
+    ExpectCleanExitOnSigterm();
+}
+
+}  // namespace
