@@ -1,5 +1,6 @@
 #include "platform/AsyncSelect.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -44,13 +45,17 @@ uint32_t Interest(const SocketRecord& r) {
         case Phase::Connected:
             if (r.datagram) {
                 if (r.armed & FD_READ) ev |= EPOLLIN;
-            } else if (!r.closePosted) {
+            } else if (!r.shutRecv) {
                 // Data and the peer's close are both seen through the read side; while an
-                // FD_READ waits for its recv there is nothing to report on that side.
-                if (r.armed & FD_READ) {
+                // FD_READ waits for its recv there is nothing to report on that side. Once
+                // the peer has gone the read side stays ready for good, so it is watched
+                // only while unread data is left to announce.
+                if (r.closePosted) {
+                    if ((r.armed & FD_READ) && BytesWaiting(r.fd) > 0) ev |= EPOLLIN;
+                } else if (r.armed & FD_READ) {
                     ev |= EPOLLIN | EPOLLRDHUP;
-                } else if (!(r.mask & FD_READ) && (r.armed & FD_CLOSE)) {
-                    ev |= EPOLLRDHUP;
+                } else if (!(r.mask & FD_READ) && (r.armed & FD_CLOSE) && BytesWaiting(r.fd) == 0) {
+                    ev |= EPOLLRDHUP;  // unread data holds FD_CLOSE back until a recv
                 }
             }
             if (r.writeWanted) ev |= EPOLLOUT;
@@ -84,18 +89,17 @@ void OnStream(SocketRecord& rec, uint32_t events) {
         } else if (error != 0) {
             rec.resetError = WsaErrorFromErrno(error);
         }
-        if (error != 0) rec.peerGone = true;
     }
-    const int waiting = (events & (EPOLLIN | EPOLLERR | EPOLLHUP)) ? BytesWaiting(rec.fd) : 0;
+    // Asked for RDHUP alone, epoll leaves IN out of what it reports: ask the socket itself.
+    const int waiting = (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) ? BytesWaiting(rec.fd) : 0;
     if (waiting > 0) PostEvent(rec, FD_READ, 0);
     if (rec.resetError != 0) {
         if (!rec.closePosted) {
             rec.closePosted = true;
             PostEvent(rec, FD_CLOSE, rec.resetError);
         }
-    } else if ((events & (EPOLLRDHUP | EPOLLHUP)) && waiting == 0 && !rec.closePosted) {
+    } else if ((events & (EPOLLRDHUP | EPOLLHUP)) && waiting == 0 && !rec.closePosted && !rec.shutRecv) {
         // The peer closed and every byte has been read.
-        rec.peerGone = true;
         rec.closePosted = true;
         PostEvent(rec, FD_CLOSE, 0);
     }
@@ -139,11 +143,22 @@ void RemoveRecord(int fd) {
     if (it == Records().end()) return;
     SocketRecord& rec = it->second;
     EventLoop::Instance().Watch(fd, 0, rec.watched);
-    if (rec.hwnd != 0) EventLoop::Instance().Withdraw(rec.hwnd, rec.msg, static_cast<WPARAM>(fd));
+    for (const auto& [hwnd, msg] : rec.registrations) {
+        EventLoop::Instance().Withdraw(hwnd, msg, static_cast<WPARAM>(fd));
+    }
     Records().erase(it);
 }
 
 void Rearm(SocketRecord& rec) { EventLoop::Instance().Watch(rec.fd, Interest(rec), rec.watched); }
+
+void SettleConnect(SocketRecord& rec) {
+    static_assert(POLLOUT == EPOLLOUT && POLLERR == EPOLLERR && POLLHUP == EPOLLHUP);
+    if (rec.phase != Phase::Connecting) return;
+    pollfd p{rec.fd, POLLOUT, 0};
+    if (::poll(&p, 1, 0) != 1) return;
+    OnConnecting(rec, static_cast<uint32_t>(p.revents));
+    Rearm(rec);
+}
 
 void Reenable(SocketRecord& rec, long event) {
     if (rec.mask & event) rec.armed |= event;
@@ -151,7 +166,6 @@ void Reenable(SocketRecord& rec, long event) {
 }
 
 void PostEvent(SocketRecord& rec, long event, int error) {
-    if (event == FD_CONNECT) rec.connectPosted = true;
     if (!(rec.mask & event) || !(rec.armed & event)) return;
     rec.armed &= ~event;
     EventLoop::Instance().Post(rec.hwnd, rec.msg, static_cast<WPARAM>(rec.fd),

@@ -14,6 +14,8 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "platform/WinTypes.h"
 
@@ -33,19 +35,21 @@ struct SocketRecord {
     Phase phase = Phase::Fresh;
     bool bound = false;
     bool shutSend = false;
-    bool peerGone = false;         // the peer closed or reset: sends fail with 10054
+    bool shutRecv = false;         // the read side is shut here: no FD_READ or FD_CLOSE any more
     int  resetError = 0;           // sticky error once the kernel reported a reset
     int  rcvbufSet = 0;            // SO_RCVBUF / SO_SNDBUF as the application set them
     int  sndbufSet = 0;
-    // Registration of WSAAsyncSelect; hwnd and msg outlive a cancel, for closesocket.
+    // Registration of WSAAsyncSelect.
     HWND hwnd = 0;
     UINT msg = 0;
     long mask = 0;
     long armed = 0;                // events that may still be posted
     bool writeWanted = false;      // a send would have blocked: FD_WRITE owed
-    bool connectPosted = false;
     bool closePosted = false;
     bool watched = false;          // in the epoll set
+    // Every (window, message) the socket was ever registered with, so that closesocket
+    // can withdraw all notifications still queued for it, a cancelled registration's too.
+    std::vector<std::pair<HWND, UINT>> registrations;
 };
 
 // True while WSAStartup is in force.
@@ -58,6 +62,9 @@ void RemoveRecord(int fd);
 
 // Recomputes the epoll interest of the socket and re-arms it.
 void Rearm(SocketRecord& rec);
+// A connect under way whose outcome the kernel already knows is completed now, with
+// its FD_CONNECT, so that calls made before the loop noticed see the real state.
+void SettleConnect(SocketRecord& rec);
 // A re-enabling call for the event was made: arm it again and re-check.
 void Reenable(SocketRecord& rec, long event);
 // Posts one network event to the socket's window, if it is registered and armed for it.

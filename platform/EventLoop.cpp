@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -65,7 +66,7 @@ void EventLoop::Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     PushLocked(Entry{hwnd, msg, wParam, lParam, {}});
 }
 
-void EventLoop::PostTask(std::function<void()> task) {
+void EventLoop::PostTask(std::function<bool()> task) {
     std::lock_guard lock(mutex_);
     PushLocked(Entry{0, 0, 0, 0, std::move(task)});
 }
@@ -109,16 +110,26 @@ void EventLoop::Collect(int timeoutMs) {
     }
 }
 
-int EventLoop::Pump(std::chrono::milliseconds maxWait) {
+bool EventLoop::QueueEmpty() {
+    std::lock_guard lock(mutex_);
+    return queue_.empty();
+}
+
+int EventLoop::Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
+    using Clock = std::chrono::steady_clock;
     Collect(0);
-    bool empty;
-    {
-        std::lock_guard lock(mutex_);
-        empty = queue_.empty();
-    }
-    if (empty && maxWait.count() != 0) {
-        const long long ms = maxWait.count();
-        Collect(ms < 0 ? -1 : static_cast<int>(std::min<long long>(ms, 1 << 30)));
+    if (maxWait.count() != 0) {
+        const auto deadline = Clock::now() + maxWait;
+        // Readiness that yields no message does not end the wait early.
+        while (QueueEmpty() && !(stopAtQuit && quit_)) {
+            int timeoutMs = -1;
+            if (maxWait.count() > 0) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                if (left <= 0) break;
+                timeoutMs = static_cast<int>(std::min<long long>(left, 1 << 30));
+            }
+            Collect(timeoutMs);
+        }
     }
 
     size_t budget;
@@ -127,7 +138,7 @@ int EventLoop::Pump(std::chrono::milliseconds maxWait) {
         budget = queue_.size();
     }
     int dispatched = 0;
-    while (budget-- > 0 && !quit_) {
+    while (budget-- > 0 && !(stopAtQuit && quit_)) {
         Entry entry;
         {
             std::lock_guard lock(mutex_);
@@ -136,18 +147,15 @@ int EventLoop::Pump(std::chrono::milliseconds maxWait) {
             queue_.pop_front();
             ResetWakeIfEmptyLocked();
         }
-        if (entry.task) {
-            entry.task();
-            ++dispatched;
-        } else if (DispatchToWindow(entry.hwnd, entry.msg, entry.wParam, entry.lParam)) {
-            ++dispatched;
-        }
+        const bool delivered =
+            entry.task ? entry.task() : DispatchToWindow(entry.hwnd, entry.msg, entry.wParam, entry.lParam);
+        if (delivered) ++dispatched;
     }
     return dispatched;
 }
 
 int EventLoop::Run() {
-    while (!quit_) Pump(std::chrono::milliseconds(-1));
+    while (!quit_) Pump(std::chrono::milliseconds(-1), true);
     quit_ = false;
     return exitCode_;
 }
@@ -162,7 +170,7 @@ void EventLoop::Quit(int exitCode) {
 namespace platform {
 
 int PumpMessages(std::chrono::milliseconds maxWait) {
-    return detail::EventLoop::Instance().Pump(maxWait);
+    return detail::EventLoop::Instance().Pump(maxWait, false);
 }
 
 int RunMessageLoop() { return detail::EventLoop::Instance().Run(); }

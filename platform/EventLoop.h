@@ -28,8 +28,9 @@ public:
 
     // Any thread.
     void Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    // Any thread: runs task on the loop thread in its turn among the messages.
-    void PostTask(std::function<void()> task);
+    // Any thread: runs task on the loop thread in its turn among the messages; the task
+    // tells whether it delivered a message.
+    void PostTask(std::function<bool()> task);
 
     // Drops every queued message for (hwnd, msg, wParam): a closed socket's leftovers.
     void Withdraw(HWND hwnd, UINT msg, WPARAM wParam);
@@ -37,7 +38,9 @@ public:
     // Watches fd with the given epoll interest (EPOLLONESHOT is added); 0 stops watching.
     void Watch(int fd, uint32_t interest, bool& watched);
 
-    int Pump(std::chrono::milliseconds maxWait);
+    // stopAtQuit: a quit request ends the wait and the dispatching (RunMessageLoop);
+    // PumpMessages leaves the request for the next RunMessageLoop.
+    int Pump(std::chrono::milliseconds maxWait, bool stopAtQuit);
     int Run();
     void Quit(int exitCode);
 
@@ -49,11 +52,12 @@ private:
         UINT msg;
         WPARAM wParam;
         LPARAM lParam;
-        std::function<void()> task;
+        std::function<bool()> task;
     };
 
     void PushLocked(Entry entry);
     void ResetWakeIfEmptyLocked();
+    bool QueueEmpty();
     void Collect(int timeoutMs);
 
     int epollFd_ = -1;

@@ -99,7 +99,7 @@ LookupAnswer SystemResolve(const std::string& name) {
     return answer;
 }
 
-void Complete(const std::shared_ptr<Request>& request);
+bool Complete(const std::shared_ptr<Request>& request);
 
 void WorkerMain() {
     WorkQueue& work = Work();
@@ -119,7 +119,7 @@ void WorkerMain() {
         } else {
             request->answer = SystemResolve(request->name);
         }
-        detail::EventLoop::Instance().PostTask([request] { Complete(request); });
+        detail::EventLoop::Instance().PostTask([request] { return Complete(request); });
     }
 }
 
@@ -168,12 +168,13 @@ size_t LayOut(const LookupAnswer& answer, char* buffer, size_t capacity) {
     return needed;
 }
 
-void Complete(const std::shared_ptr<Request>& request) {
+// Delivers the completion; false when nothing was delivered.
+bool Complete(const std::shared_ptr<Request>& request) {
     auto& outstanding = Outstanding();
     auto it = outstanding.find(request->handle);
-    if (it == outstanding.end() || it->second != request) return;  // cancelled
+    if (it == outstanding.end() || it->second != request) return false;  // cancelled
     outstanding.erase(it);
-    if (!IsWindow(request->hwnd)) return;  // nobody to tell
+    if (!IsWindow(request->hwnd)) return false;  // nobody to tell
 
     int error = request->answer.error;
     size_t length = 0;
@@ -181,8 +182,9 @@ void Complete(const std::shared_ptr<Request>& request) {
         length = LayOut(request->answer, request->buffer, static_cast<size_t>(request->bufferLength));
         if (length > static_cast<size_t>(request->bufferLength)) error = WSAENOBUFS;  // length: the size needed
     }
-    detail::DispatchToWindow(request->hwnd, request->msg, static_cast<WPARAM>(request->handle),
-                             MAKELONG(static_cast<WORD>(std::min<size_t>(length, 0xFFFF)), static_cast<WORD>(error)));
+    return detail::DispatchToWindow(request->hwnd, request->msg, static_cast<WPARAM>(request->handle),
+                                    MAKELONG(static_cast<WORD>(std::min<size_t>(length, 0xFFFF)),
+                                             static_cast<WORD>(error)));
 }
 
 }  // namespace

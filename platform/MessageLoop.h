@@ -18,6 +18,8 @@ namespace platform {
 int  PumpMessages(std::chrono::milliseconds maxWait);
 // Dispatches until PostQuitMessage; returns its exit code.
 int  RunMessageLoop();
+// Makes RunMessageLoop return once the message being handled is done (at once if none
+// runs yet); messages still queued stay for later. PumpMessages does not look at it.
 void PostQuitMessage(int exitCode);
 // A descriptor that is readable whenever PumpMessages(0ms) has work: lets another
 // event loop (Qt's) drive this one.

@@ -1,5 +1,7 @@
 #include "platform/Window.h"
 
+#include <algorithm>
+#include <cctype>
 #include <string>
 #include <unordered_map>
 
@@ -21,6 +23,13 @@ struct Windows {
     UINT nextMessage = 0xC000;
 };
 
+// Message and class names compare without regard to case, as Windows atoms do.
+std::string Folded(const char* name) {
+    std::string s(name);
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
 Windows& State() {
     static Windows windows;
     return windows;
@@ -36,21 +45,17 @@ LRESULT StaticWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 UINT RegisterWindowMessageA(const char* name) {
     if (name == nullptr || *name == '\0') return 0;
     Windows& w = State();
-    auto [it, inserted] = w.messages.try_emplace(name, w.nextMessage);
-    if (inserted) {
-        if (w.nextMessage == 0xFFFF) {
-            w.messages.erase(it);
-            return 0;
-        }
-        ++w.nextMessage;
-    }
-    return it->second;
+    const std::string key = Folded(name);
+    if (auto it = w.messages.find(key); it != w.messages.end()) return it->second;
+    if (w.nextMessage > 0xFFFF) return 0;  // the range is used up
+    w.messages.emplace(key, w.nextMessage);
+    return w.nextMessage++;
 }
 
 HWND CreateWindowExA(DWORD, const char* className, const char* windowName, DWORD, int, int, int,
                      int, HWND, uintptr_t, HINSTANCE, void*) {
     if (testing::detail::TakeWindowCreationFailure()) return 0;
-    if (className == nullptr || std::string(className) != "STATIC") return 0;
+    if (className == nullptr || Folded(className) != "static") return 0;
     Windows& w = State();
     const HWND hwnd = w.nextHandle++;
     w.byHandle.emplace(hwnd, WindowRecord{&StaticWindowProc, windowName ? windowName : ""});

@@ -10,12 +10,12 @@
 
 namespace platform {
 
-// The same name always gives the same number (0xC000 to 0xFFFF) for the life of the
-// process; an empty or null name gives 0.
+// The same name, in any case, always gives the same number (0xC000 to 0xFFFF) for the
+// life of the process; an empty or null name gives 0.
 UINT RegisterWindowMessageA(const char* name);
 
-// Creates a window of class "STATIC" (any other class fails with 0). Only the class
-// and the window name are looked at.
+// Creates a window of class "STATIC", in any case (any other class fails with 0).
+// Only the class and the window name are looked at.
 HWND CreateWindowExA(DWORD exStyle, const char* className, const char* windowName, DWORD style,
                      int x, int y, int width, int height, HWND parent, uintptr_t menu,
                      HINSTANCE instance, void* param);

@@ -65,6 +65,14 @@ bool MapOption(int level, int name, int& linuxLevel, int& linuxName) {
     return false;
 }
 
+// Windows' linger record has two 16-bit fields where Linux has two ints.
+struct WinLinger {
+    uint16_t onoff;
+    uint16_t seconds;
+};
+
+bool IsLinger(int linuxLevel, int linuxName) { return linuxLevel == SOL_SOCKET && linuxName == SO_LINGER; }
+
 // What Windows reports where Linux says EPIPE: it depends on what the socket went through.
 int SendPipeError(const SocketRecord* rec) {
     if (rec == nullptr) return WSAENOTCONN;
@@ -88,7 +96,9 @@ int WSAStartup(WORD versionRequested, WSADATA* data) {
     if ((versionRequested & 0xFF) == 0) return WSAVERNOTSUPPORTED;
     if (data == nullptr) return WSAEFAULT;
     *data = WSADATA{};
-    data->wVersion = std::min<WORD>(versionRequested, 0x0202);
+    // The low byte is the major version: 1.3 (0x0301) is older than 2.2 (0x0202).
+    const auto older = [](WORD a, WORD b) { return ((a & 0xFF) << 8 | a >> 8) < ((b & 0xFF) << 8 | b >> 8); };
+    data->wVersion = older(versionRequested, 0x0202) ? versionRequested : WORD{0x0202};
     data->wHighVersion = 0x0202;
     std::strcpy(data->szDescription, "Windows Sockets over POSIX sockets");
     std::strcpy(data->szSystemStatus, "Running");
@@ -117,11 +127,11 @@ SOCKET socket(int af, int type, int protocol) {
 
 int closesocket(SOCKET s) {
     if (!Started()) return SOCKET_ERROR;
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) < 0) return FailErrno();  // not a socket: left open
     // Leave epoll and withdraw queued notifications first: the number is reused at once.
-    if (FindRecord(s) != nullptr) {
-        if (::fcntl(s, F_GETFD) < 0) return FailErrno();
-        detail::RemoveRecord(s);
-    }
+    detail::RemoveRecord(s);
     if (::close(s) < 0) return FailErrno();
     return 0;
 }
@@ -130,9 +140,14 @@ int shutdown(SOCKET s, int how) {
     if (!Started()) return SOCKET_ERROR;
     if (how < SD_RECEIVE || how > SD_BOTH) return Fail(WSAEINVAL);
     SocketRecord* rec = FindRecord(s);
+    if (rec != nullptr) detail::SettleConnect(*rec);
     if (NotConnectedStream(rec)) return Fail(WSAENOTCONN);
     if (::shutdown(s, how) < 0) return FailErrno();
-    if (rec != nullptr && how != SD_RECEIVE) rec->shutSend = true;
+    if (rec != nullptr) {
+        if (how != SD_RECEIVE) rec->shutSend = true;
+        if (how != SD_SEND) rec->shutRecv = true;
+        detail::Rearm(*rec);  // the read side, now ready for good, is no longer watched
+    }
     return 0;
 }
 
@@ -140,30 +155,39 @@ int connect(SOCKET s, const sockaddr* name, int namelen) {
     if (!Started()) return SOCKET_ERROR;
     if (name == nullptr || namelen < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
     SocketRecord* rec = FindRecord(s);
-    if (rec != nullptr && rec->phase == Phase::Listening) return Fail(WSAEINVAL);
-    if (rec != nullptr && rec->phase == Phase::Connecting) return Fail(WSAEALREADY);
+    if (rec != nullptr) {
+        detail::SettleConnect(*rec);
+        if (rec->phase == Phase::Listening) return Fail(WSAEINVAL);
+        if (rec->phase == Phase::Connecting) return Fail(WSAEALREADY);
+        // Linux would answer 0 once more after a non-blocking connect completed.
+        if (rec->phase == Phase::Connected && !rec->datagram) return Fail(WSAEISCONN);
+    }
     sockaddr_in to;
     std::memcpy(&to, name, sizeof to);
     if (to.sin_family == AF_INET && (to.sin_addr.s_addr == INADDR_ANY || to.sin_port == 0)) {
         return Fail(WSAEADDRNOTAVAIL);
     }
-    if (::connect(s, name, sizeof to) == 0) {
-        if (rec != nullptr) {
-            rec->phase = Phase::Connected;
-            rec->bound = true;
+    int rc = ::connect(s, name, sizeof to);
+    if (rc < 0 && errno != EINPROGRESS && rec != nullptr && rec->phase == Phase::Failed) {
+        // After a failed attempt Linux reports that failure once more (ECONNABORTED once
+        // SO_ERROR was read); the new attempt Windows allows starts with the next call.
+        rc = ::connect(s, name, sizeof to);
+    }
+    const int error = rc == 0 ? 0 : errno;
+    if (rec != nullptr && (rc == 0 || error == EINPROGRESS)) {
+        // A new attempt: its FD_CONNECT, FD_WRITE and FD_CLOSE are owed afresh, also
+        // after an earlier attempt failed.
+        rec->armed |= rec->mask & (FD_CONNECT | FD_WRITE | FD_CLOSE);
+        rec->closePosted = false;
+        rec->bound = true;
+        rec->phase = rc == 0 ? Phase::Connected : Phase::Connecting;
+        if (rc == 0) {
             detail::PostEvent(*rec, FD_CONNECT, 0);
             if (!rec->datagram) detail::PostEvent(*rec, FD_WRITE, 0);
-            detail::Rearm(*rec);
         }
-        return 0;
-    }
-    const int error = errno;
-    if (error == EINPROGRESS && rec != nullptr) {
-        rec->phase = Phase::Connecting;
-        rec->bound = true;
-        rec->connectPosted = false;
         detail::Rearm(*rec);
     }
+    if (rc == 0) return 0;
     if (error == EPIPE || error == EISCONN) return Fail(WSAEISCONN);
     return Fail(detail::WsaErrorFromErrno(error));
 }
@@ -172,13 +196,20 @@ int bind(SOCKET s, const sockaddr* name, int namelen) {
     if (!Started()) return SOCKET_ERROR;
     if (name == nullptr || namelen < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
     SocketRecord* rec = FindRecord(s);
-    if (rec != nullptr && !rec->datagram && !rec->bound) {
-        // Windows lets a listener take a port whose old connections still linger in
-        // TIME_WAIT; on Linux that takes SO_REUSEADDR, which still refuses a live listener.
+    if (::bind(s, name, sizeof(sockaddr_in)) < 0) {
+        // Windows lets a stream socket take a port whose old connections still linger in
+        // TIME_WAIT; on Linux that takes SO_REUSEADDR, which still refuses a port that a
+        // live socket holds. Trying without it first keeps that refusal for bound sockets.
+        if (errno != EADDRINUSE || rec == nullptr || rec->datagram) return FailErrno();
         const int on = 1;
         ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(s, name, sizeof(sockaddr_in)) < 0) {
+            const int error = errno;
+            const int off = 0;
+            ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &off, sizeof off);
+            return Fail(detail::WsaErrorFromErrno(error));
+        }
     }
-    if (::bind(s, name, sizeof(sockaddr_in)) < 0) return FailErrno();
     if (rec != nullptr) rec->bound = true;
     return 0;
 }
@@ -191,6 +222,10 @@ int listen(SOCKET s, int backlog) {
     socklen_t len = sizeof local;
     if (::getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) < 0) return FailErrno();
     if (local.sin_port == 0) return Fail(WSAEINVAL);  // Linux would bind on its own
+    // Accepted connections inherit the option, so the TIME_WAIT they leave behind
+    // lets the port be bound again (see bind).
+    const int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (::listen(s, backlog) < 0) return FailErrno();
     if (rec != nullptr) {
         rec->phase = Phase::Listening;
@@ -218,16 +253,16 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
         std::memcpy(addr, &peer, sizeof peer);
         *addrlen = sizeof peer;
     }
-    SocketRecord& child = detail::AddRecord(fd, false);
+    SocketRecord& child = detail::AddRecord(fd, false);  // records never move: rec stays valid
     child.phase = Phase::Connected;
     child.bound = true;
-    // rec may have moved when the table grew; look the listener up again.
-    if (SocketRecord* listener = FindRecord(s); listener != nullptr && listener->mask != 0) {
+    if (rec != nullptr && rec->mask != 0) {
         // The accepted socket inherits the listener's registration.
-        child.hwnd = listener->hwnd;
-        child.msg = listener->msg;
-        child.mask = listener->mask;
-        child.armed = listener->mask;
+        child.hwnd = rec->hwnd;
+        child.msg = rec->msg;
+        child.mask = rec->mask;
+        child.armed = rec->mask;
+        child.registrations.emplace_back(rec->hwnd, rec->msg);
         detail::PostEvent(child, FD_WRITE, 0);
         detail::Rearm(child);
     }
@@ -239,6 +274,7 @@ int send(SOCKET s, const char* buf, int len, int flags) {
     if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
     SocketRecord* rec = FindRecord(s);
     if (rec != nullptr) {
+        detail::SettleConnect(*rec);
         detail::Reenable(*rec, FD_WRITE);
         if (NotConnectedStream(rec)) return Fail(WSAENOTCONN);
         if (rec->shutSend) return Fail(WSAESHUTDOWN);
@@ -285,16 +321,15 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, in
 namespace {
 
 // recv and recvfrom share everything but the sender's address.
-int Receive(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen) {
-    if (!Started()) return SOCKET_ERROR;
+int ReceiveNow(SOCKET s, SocketRecord* rec, char* buf, int len, int flags, sockaddr* from, int* fromlen) {
     if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
     if (from != nullptr && (fromlen == nullptr || *fromlen < static_cast<int>(sizeof(sockaddr_in)))) {
         return Fail(WSAEFAULT);
     }
-    SocketRecord* rec = FindRecord(s);
     if (rec != nullptr) {
-        detail::Reenable(*rec, FD_READ);
+        detail::SettleConnect(*rec);
         if (NotConnectedStream(rec)) return Fail(WSAENOTCONN);
+        if (rec->shutRecv) return Fail(WSAESHUTDOWN);  // Linux would report an end of stream
         if (rec->datagram && !rec->bound) return Fail(WSAEINVAL);
     }
     const bool datagram = rec != nullptr && rec->datagram;
@@ -322,6 +357,16 @@ int Receive(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromle
     return static_cast<int>(n);
 }
 
+int Receive(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen) {
+    if (!Started()) return SOCKET_ERROR;
+    SocketRecord* rec = FindRecord(s);
+    const int result = ReceiveNow(s, rec, buf, len, flags, from, fromlen);
+    // Every call, even a failed one, re-enables FD_READ; re-arming after the data was
+    // taken re-checks for what is left (or for the peer's close).
+    if (rec != nullptr) detail::Reenable(*rec, FD_READ);
+    return result;
+}
+
 }  // namespace
 
 int recv(SOCKET s, char* buf, int len, int flags) { return Receive(s, buf, len, flags, nullptr, nullptr); }
@@ -347,6 +392,15 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
             return 0;
         }
     }
+    if (IsLinger(linuxLevel, linuxName)) {
+        linger l{};
+        socklen_t len = sizeof l;
+        if (::getsockopt(s, SOL_SOCKET, SO_LINGER, &l, &len) < 0) return FailErrno();
+        const WinLinger w{static_cast<uint16_t>(l.l_onoff != 0), static_cast<uint16_t>(l.l_linger)};
+        std::memcpy(optval, &w, sizeof w);
+        *optlen = sizeof w;
+        return 0;
+    }
     socklen_t len = static_cast<socklen_t>(*optlen);
     if (::getsockopt(s, linuxLevel, linuxName, optval, &len) < 0) return FailErrno();
     *optlen = static_cast<int>(len);
@@ -364,6 +418,13 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     if (optval == nullptr || optlen < static_cast<int>(sizeof(int))) return Fail(WSAEFAULT);
     int linuxLevel, linuxName;
     if (!MapOption(level, optname, linuxLevel, linuxName)) return Fail(10042);
+    if (IsLinger(linuxLevel, linuxName)) {
+        WinLinger w;
+        std::memcpy(&w, optval, sizeof w);
+        const linger l{w.onoff != 0 ? 1 : 0, w.seconds};
+        if (::setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l) < 0) return FailErrno();
+        return 0;
+    }
     if (::setsockopt(s, linuxLevel, linuxName, optval, static_cast<socklen_t>(optlen)) < 0) return FailErrno();
     if (SocketRecord* rec = FindRecord(s); rec != nullptr && linuxLevel == SOL_SOCKET) {
         int value;
@@ -484,6 +545,10 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT wMsg, long lEvent) {
     }
     rec->hwnd = hwnd;
     rec->msg = wMsg;
+    if (std::find(rec->registrations.begin(), rec->registrations.end(), std::pair{hwnd, wMsg}) ==
+        rec->registrations.end()) {
+        rec->registrations.emplace_back(hwnd, wMsg);
+    }
     rec->mask = lEvent;
     rec->armed = lEvent;
     rec->closePosted = false;
