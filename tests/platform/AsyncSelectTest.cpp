@@ -1,0 +1,335 @@
+// The WSAAsyncSelect event rules, on real loopback connections.
+#include <fcntl.h>
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "tests/platform/PlatformTest.h"
+
+namespace platformtest {
+namespace {
+
+constexpr long kAll = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;  // 0x3B
+using Seq = std::vector<int>;
+
+class AsyncSelectTest : public PlatformTest {
+protected:
+    // A connected socket registered for every event, its first FD_WRITE already in.
+    SOCKET RegisteredPair(int& peer) {
+        const SOCKET s = ConnectedPair(peer);
+        EXPECT_EQ(Register(s, kAll), 0);
+        EXPECT_TRUE(PumpUntil([&] { return Got(s, FD_WRITE); }));
+        return s;
+    }
+
+    int Recv(SOCKET s, int len) {
+        char buf[256];
+        return platform::recv(s, buf, len, 0);
+    }
+};
+
+bool NonBlocking(SOCKET s) { return (::fcntl(s, F_GETFL) & O_NONBLOCK) != 0; }
+
+const sockaddr* Sa(const sockaddr_in& a) { return reinterpret_cast<const sockaddr*>(&a); }
+
+TEST_F(AsyncSelectTest, RegistrationMakesTheSocketNonBlockingAndMaskZeroCancels) {
+    int peer;
+    const SOCKET s = ConnectedPair(peer);
+    ASSERT_FALSE(NonBlocking(s));
+    ASSERT_EQ(Register(s, kAll), 0);
+    EXPECT_TRUE(NonBlocking(s));
+    ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_WRITE); }));
+
+    ASSERT_EQ(WSAAsyncSelect(s, hwnd_, 0, 0), 0);
+    EXPECT_TRUE(NonBlocking(s)) << "cancelling keeps the socket non-blocking";
+    ASSERT_EQ(::send(peer, "abc", 3, 0), 3);
+    ClosePeer(peer);
+    PumpFor(200ms);
+    EXPECT_EQ(Events(s), Seq{FD_WRITE}) << "no notification after the cancel";
+    EXPECT_EQ(Recv(s, 10), 3);
+}
+
+TEST_F(AsyncSelectTest, ReadIsNotifiedOnceUntilARecvAndAgainWhileDataIsLeft) {
+    int peer;
+    const SOCKET s = RegisteredPair(peer);
+    ASSERT_EQ(::send(peer, "0123456789", 10, 0), 10);
+    ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_READ); }));
+    ASSERT_EQ(::send(peer, "0123456789", 10, 0), 10);
+    PumpFor(200ms);
+    EXPECT_EQ(Count(s, FD_READ), 1) << "a second FD_READ came before any recv";
+
+    EXPECT_EQ(Recv(s, 5), 5);
+    EXPECT_TRUE(PumpUntil([&] { return Count(s, FD_READ) == 2; })) << "a recv that left data must re-notify";
+    EXPECT_EQ(Recv(s, 100), 15);
+    PumpFor(200ms);
+    EXPECT_EQ(Count(s, FD_READ), 2) << "a recv that took everything must not re-notify";
+    EXPECT_EQ(Recv(s, 100), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    EXPECT_EQ(Events(s), (Seq{FD_WRITE, FD_READ, FD_READ}));
+}
+
+TEST_F(AsyncSelectTest, DataAlreadyWaitingIsNotifiedAtRegistration) {
+    int peer;
+    const SOCKET s = ConnectedPair(peer);
+    ASSERT_EQ(::send(peer, "early", 5, 0), 5);
+    ASSERT_TRUE(Readable(s, 1000ms));
+    ASSERT_EQ(Register(s, FD_READ), 0);
+    EXPECT_TRUE(PumpUntil([&] { return Got(s, FD_READ); }, 1000ms));
+}
+
+TEST_F(AsyncSelectTest, PendingConnectionsGiveOneAcceptPerAcceptCallAndTheChildInheritsTheRegistration) {
+    int port;
+    const SOCKET listener = Listening(port);
+    const sockaddr_in to = Loopback(port);
+    for (int i = 0; i < 2; ++i) {
+        const int client = Peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(::connect(client, Sa(to), sizeof to), 0);
+    }
+    ASSERT_EQ(Register(listener, kAll), 0);  // both connections already wait
+    ASSERT_TRUE(PumpUntil([&] { return Got(listener, FD_ACCEPT); }));
+    PumpFor(150ms);
+    EXPECT_EQ(Count(listener, FD_ACCEPT), 1) << "FD_ACCEPT repeated before accept was called";
+
+    const SOCKET child = platform::accept(listener, nullptr, nullptr);
+    ASSERT_NE(child, INVALID_SOCKET) << WSAGetLastError();
+    sockets_.push_back(child);
+    EXPECT_TRUE(NonBlocking(child));
+    ASSERT_TRUE(PumpUntil([&] { return Count(listener, FD_ACCEPT) == 2 && Got(child, FD_WRITE); }))
+        << "another connection is pending; the accepted socket can send";
+    EXPECT_EQ(Events(child), Seq{FD_WRITE}) << "no FD_CONNECT for an accepted socket";
+
+    sockaddr_in from{};
+    int fromLen = sizeof from;
+    const SOCKET second = platform::accept(listener, reinterpret_cast<sockaddr*>(&from), &fromLen);
+    ASSERT_NE(second, INVALID_SOCKET);
+    sockets_.push_back(second);
+    EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    PumpFor(150ms);
+    EXPECT_EQ(Count(listener, FD_ACCEPT), 2) << "nothing is pending any more";
+    EXPECT_EQ(platform::accept(listener, nullptr, nullptr), INVALID_SOCKET);
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+}
+
+TEST_F(AsyncSelectTest, ConnectNotifiesConnectThenWriteAndNothingMoreWhileIdle) {
+    RawListener listener;
+    const SOCKET s = NewSocket();
+    ASSERT_EQ(Register(s, kAll), 0);
+    const sockaddr_in to = Loopback(listener.port);
+    ASSERT_EQ(platform::connect(s, Sa(to), sizeof to), SOCKET_ERROR);
+    ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_WRITE); }));
+    PumpFor(150ms);
+    EXPECT_EQ(Events(s), (Seq{FD_CONNECT, FD_WRITE}));
+    EXPECT_EQ(ErrorOf(s, FD_CONNECT), 0);
+}
+
+TEST_F(AsyncSelectTest, RefusedConnectNotifies10061AndTheSocketMayConnectAgain) {
+    const SOCKET s = NewSocket();
+    ASSERT_EQ(Register(s, kAll), 0);
+    const sockaddr_in closed = Loopback(ClosedPort());
+    ASSERT_EQ(platform::connect(s, Sa(closed), sizeof closed), SOCKET_ERROR);
+    ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_CONNECT); }));
+    EXPECT_EQ(ErrorOf(s, FD_CONNECT), WSAECONNREFUSED);
+    PumpFor(150ms);
+    EXPECT_EQ(Events(s), Seq{FD_CONNECT}) << "a refused connection can neither send nor close";
+
+    RawListener listener;
+    const sockaddr_in to = Loopback(listener.port);
+    ASSERT_EQ(platform::connect(s, Sa(to), sizeof to), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_WRITE); }));
+    EXPECT_EQ(Events(s), (Seq{FD_CONNECT, FD_CONNECT, FD_WRITE}));
+    EXPECT_EQ(HIWORD(Received().back().lParam), 0);
+}
+
+TEST_F(AsyncSelectTest, WriteIsNotifiedOnceMoreAfterASendWouldBlock) {
+    RawListener listener;
+    const int small = 4096;
+    ::setsockopt(listener.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);  // inherited by the peer
+    const SOCKET s = NewSocket();
+    platform::setsockopt(s, SOL_SOCKET_W, SO_SNDBUF_W, reinterpret_cast<const char*>(&small), sizeof small);
+    const sockaddr_in to = Loopback(listener.port);
+    ASSERT_EQ(platform::connect(s, Sa(to), sizeof to), 0);
+    const int peer = Peer(listener.Accept());
+    ASSERT_EQ(Register(s, kAll), 0);
+    ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_WRITE); }));
+
+    const std::string chunk(1024, 'w');
+    int sent = 0;
+    while (sent < (8 << 20) && platform::send(s, chunk.data(), 1024, 0) > 0) sent += 1024;
+    ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK) << "the buffers never filled up";
+
+    char buf[65536];
+    while (Readable(peer, 50ms) && ::recv(peer, buf, sizeof buf, 0) > 0) {
+    }
+    ASSERT_TRUE(PumpUntil([&] { return Count(s, FD_WRITE) == 2; })) << "no FD_WRITE once sending could go on";
+    PumpFor(150ms);
+    EXPECT_EQ(Count(s, FD_WRITE), 2) << "FD_WRITE repeated without another send that would block";
+}
+
+TEST_F(AsyncSelectTest, GracefulCloseComesOnceAndOnlyAfterTheDataWasRead) {
+    int peer;
+    const SOCKET s = RegisteredPair(peer);
+    ASSERT_EQ(::send(peer, "hello", 5, 0), 5);
+    ClosePeer(peer);
+    ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_READ); }));
+    PumpFor(150ms);
+    EXPECT_FALSE(Got(s, FD_CLOSE)) << "FD_CLOSE while data was still unread";
+
+    char buf[16];
+    ASSERT_EQ(platform::recv(s, buf, sizeof buf, 0), 5);
+    EXPECT_EQ(std::string(buf, 5), "hello");
+    ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_CLOSE); }));
+    EXPECT_EQ(ErrorOf(s, FD_CLOSE), 0);
+    EXPECT_EQ(platform::recv(s, buf, sizeof buf, 0), 0);
+    PumpFor(150ms);
+    EXPECT_EQ(Events(s), (Seq{FD_WRITE, FD_READ, FD_CLOSE}));
+}
+
+TEST_F(AsyncSelectTest, PeerResetNotifiesClose10054Once) {
+    int peer;
+    const SOCKET s = RegisteredPair(peer);
+    ResetPeer(peer);
+    ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_CLOSE); }));
+    EXPECT_EQ(ErrorOf(s, FD_CLOSE), WSAECONNRESET);
+    PumpFor(150ms);
+    EXPECT_EQ(Count(s, FD_CLOSE), 1);
+    EXPECT_EQ(Recv(s, 10), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+    EXPECT_EQ(platform::send(s, "x", 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+    PumpFor(100ms);
+    EXPECT_EQ(Events(s), (Seq{FD_WRITE, FD_CLOSE}));
+}
+
+TEST_F(AsyncSelectTest, DataLeftBehindByAResetIsStillAnnouncedPerRecv) {
+    int peer;
+    const SOCKET s = RegisteredPair(peer);
+    ASSERT_EQ(::send(peer, "0123456789", 10, 0), 10);
+    ASSERT_TRUE(Readable(s, 1000ms));
+    ResetPeer(peer);
+    pollfd p{s, 0, 0};  // waits for the reset itself: ERR and HUP are always reported
+    ASSERT_EQ(::poll(&p, 1, 1000), 1);
+    ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_CLOSE); }));
+    EXPECT_EQ(Events(s), (Seq{FD_WRITE, FD_READ, FD_CLOSE}));
+    EXPECT_EQ(Recv(s, 4), 4);
+    EXPECT_TRUE(PumpUntil([&] { return Count(s, FD_READ) == 2; }, 1000ms));
+    EXPECT_EQ(Recv(s, 100), 6);
+    PumpFor(150ms);
+    EXPECT_EQ(Count(s, FD_READ), 2);
+    EXPECT_EQ(Count(s, FD_CLOSE), 1);
+}
+
+TEST_F(AsyncSelectTest, DatagramSocketCanWriteAtOnceAndReadsOneDatagramPerNotification) {
+    const SOCKET s = NewSocket(SOCK_DGRAM);
+    const sockaddr_in any = Loopback(0);
+    ASSERT_EQ(platform::bind(s, Sa(any), sizeof any), 0);
+    ASSERT_EQ(Register(s, FD_READ | FD_WRITE), 0);
+    const int sender = Peer(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in to = Loopback(LocalPort(s));
+    ASSERT_EQ(::sendto(sender, "one", 3, 0, Sa(to), sizeof to), 3);
+    ASSERT_EQ(::sendto(sender, "two", 3, 0, Sa(to), sizeof to), 3);
+    ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_READ); }));
+    PumpFor(100ms);
+    EXPECT_EQ(Events(s), (Seq{FD_WRITE, FD_READ}));
+    EXPECT_EQ(Recv(s, 10), 3);
+    ASSERT_TRUE(PumpUntil([&] { return Count(s, FD_READ) == 2; }));
+    EXPECT_EQ(Recv(s, 10), 3);
+    PumpFor(100ms);
+    EXPECT_EQ(Count(s, FD_READ), 2);
+}
+
+TEST_F(AsyncSelectTest, ClosingWithdrawsQueuedNotificationsSoANewSocketOnTheSameNumberGetsNoneOfThem) {
+    int peer;
+    const SOCKET a = ConnectedPair(peer);
+    SOCKET b = INVALID_SOCKET;
+    // The trigger's handler closes a while a's notifications are queued behind it.
+    OnRecord() = [&](const Record& r) {
+        if (r.msg != WM_USER) return;
+        ASSERT_EQ(Close(a), 0);
+        b = NewSocket();
+        for (int i = 0; i < 64 && b != a && b != INVALID_SOCKET; ++i) b = NewSocket();  // lower free numbers first
+        ASSERT_EQ(b, a) << "the number was not reused; the test proves nothing";
+        ASSERT_EQ(Register(b, kAll), 0);
+    };
+    PostMessageA(hwnd_, WM_USER, 0, 0);
+    const UINT oldMsg = RegisterWindowMessageA("platform test old registration");
+    ASSERT_EQ(WSAAsyncSelect(a, hwnd_, oldMsg, FD_WRITE), 0);  // queues an FD_WRITE at once
+    ASSERT_EQ(Register(a, FD_READ | FD_CLOSE), 0);               // replaces the registration
+    PostMessageA(hwnd_, msg_, static_cast<WPARAM>(a), MAKELONG(FD_WRITE, 0));  // posted by hand
+    ASSERT_EQ(::send(peer, "stale", 5, 0), 5);
+    ASSERT_EQ(::shutdown(peer, SHUT_WR), 0);
+    ASSERT_TRUE(Readable(a, 1000ms));
+    PumpFor(200ms);
+    ASSERT_EQ(b, a);
+    int stale = 0;
+    for (const Record& r : Received()) stale += r.msg != WM_USER && r.wParam == static_cast<WPARAM>(b);
+    EXPECT_EQ(stale, 0) << "the new socket received the old one's notifications";
+}
+
+TEST_F(AsyncSelectTest, SendingBeforeTheLoopSawTheConnectionWorksAndConnectIsStillNotified) {
+    RawListener listener;
+    const SOCKET s = NewSocket();
+    ASSERT_EQ(Register(s, kAll), 0);
+    const sockaddr_in to = Loopback(listener.port);
+    ASSERT_EQ(platform::connect(s, Sa(to), sizeof to), SOCKET_ERROR);
+    pollfd p{s, POLLOUT, 0};
+    ASSERT_EQ(::poll(&p, 1, 1000), 1);  // established, but not pumped yet
+    EXPECT_EQ(platform::send(s, "now", 3, 0), 3) << WSAGetLastError();
+    ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_CONNECT); }));
+    PumpFor(100ms);
+    EXPECT_EQ(Events(s), (Seq{FD_CONNECT, FD_WRITE}));
+    EXPECT_EQ(ErrorOf(s, FD_CONNECT), 0);
+}
+
+TEST_F(AsyncSelectTest, IdleLoopUsesNoCpu) {
+    int port;
+    const SOCKET listener = Listening(port);
+    ASSERT_EQ(Register(listener, kAll), 0);
+    std::vector<SOCKET> idle;
+    for (int i = 0; i < 3; ++i) {
+        int peer;
+        idle.push_back(RegisteredPair(peer));
+    }
+    int closedPeer, resetPeer;
+    const SOCKET closed = RegisteredPair(closedPeer);
+    const SOCKET reset = RegisteredPair(resetPeer);
+    ClosePeer(closedPeer);
+    ResetPeer(resetPeer);
+    const SOCKET refused = NewSocket();
+    ASSERT_EQ(Register(refused, kAll), 0);
+    const sockaddr_in nowhere = Loopback(ClosedPort());
+    platform::connect(refused, Sa(nowhere), sizeof nowhere);
+    const SOCKET datagram = NewSocket(SOCK_DGRAM);
+    const sockaddr_in any = Loopback(0);
+    ASSERT_EQ(platform::bind(datagram, Sa(any), sizeof any), 0);
+    ASSERT_EQ(Register(datagram, kAll), 0);
+    ASSERT_TRUE(PumpUntil([&] {
+        return Got(closed, FD_CLOSE) && Got(reset, FD_CLOSE) && Got(refused, FD_CONNECT) && Got(datagram, FD_WRITE);
+    }));
+    EXPECT_EQ(Recv(closed, 10), 0);  // re-enables FD_READ on a socket whose peer is gone
+    PumpFor(20ms);
+
+    const size_t before = Received().size();
+    timespec cpu0, cpu1;
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + 300ms;
+    int calls = 0;
+    for (auto now = start; now < deadline; now = std::chrono::steady_clock::now()) {
+        PumpMessages(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+        ++calls;
+    }
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
+    const double cpuMs = (cpu1.tv_sec - cpu0.tv_sec) * 1e3 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e6;
+    EXPECT_LT(cpuMs, 30.0) << "the idle loop is spinning";
+    EXPECT_LE(calls, 3) << "PumpMessages returned early " << calls << " times";
+    EXPECT_EQ(Received().size(), before) << "an idle loop dispatched something";
+}
+
+}  // namespace
+}  // namespace platformtest

@@ -1,0 +1,141 @@
+// The message loop, hidden windows and registered messages.
+#include <poll.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "tests/platform/PlatformTest.h"
+
+namespace platformtest {
+namespace {
+
+class LoopTest : public PlatformTest {};
+
+bool LoopFdReadable() {
+    pollfd p{MessageLoopFd(), POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1;
+}
+
+TEST_F(LoopTest, RegisteredMessageNumbersAreStablePerNameAndAboveC000) {
+    const UINT a = RegisterWindowMessageA("loop test A");
+    EXPECT_GE(a, 0xC000u);
+    EXPECT_LE(a, 0xFFFFu);
+    EXPECT_EQ(RegisterWindowMessageA("loop test A"), a);
+    EXPECT_EQ(RegisterWindowMessageA("LOOP TEST a"), a) << "names compare without regard to case";
+    const UINT b = RegisterWindowMessageA("loop test B");
+    EXPECT_GE(b, 0xC000u);
+    EXPECT_NE(b, a);
+    EXPECT_EQ(RegisterWindowMessageA(""), 0u);
+    EXPECT_EQ(RegisterWindowMessageA(nullptr), 0u);
+}
+
+TEST_F(LoopTest, OnlyStaticWindowsAreCreatedAndTheirProcedureCanBeReplaced) {
+    EXPECT_EQ(CreateWindowExA(0, "BUTTON", "", 0, 0, 0, 0, 0, 0, 0, 0, nullptr), 0u);
+    const HWND w = CreateWindowExA(0, "static", "", 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
+    ASSERT_NE(w, 0u);
+    EXPECT_NE(w, hwnd_) << "handles are never handed out twice";
+
+    const WNDPROC original = SetWindowLongA(w, GWL_WNDPROC, &RecordingProc);
+    ASSERT_NE(original, nullptr);
+    EXPECT_EQ(CallWindowProcA(original, w, WM_GETDLGCODE, 0, 0), DLGC_STATIC);
+    EXPECT_EQ(SetWindowLongA(w, GWL_WNDPROC, original), &RecordingProc) << "returns the procedure it replaced";
+
+    EXPECT_TRUE(DestroyWindow(w));
+    EXPECT_FALSE(IsWindow(w));
+    EXPECT_EQ(SetWindowLongA(w, GWL_WNDPROC, &RecordingProc), nullptr);
+}
+
+TEST_F(LoopTest, MessagesAreDispatchedInOrderAndThoseForADestroyedWindowAreDropped) {
+    const HWND doomed = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
+    SetWindowLongA(doomed, GWL_WNDPROC, &RecordingProc);
+    EXPECT_TRUE(PostMessageA(hwnd_, WM_USER, 1, 0));
+    EXPECT_TRUE(PostMessageA(doomed, WM_USER, 2, 0));
+    EXPECT_TRUE(PostMessageA(hwnd_, WM_USER, 3, 0));
+    EXPECT_FALSE(PostMessageA(0, WM_USER, 4, 0));
+    DestroyWindow(doomed);
+
+    EXPECT_EQ(PumpMessages(0ms), 2);
+    ASSERT_EQ(Received().size(), 2u);
+    EXPECT_EQ(Received()[0].wParam, 1u);
+    EXPECT_EQ(Received()[1].wParam, 3u);
+    EXPECT_EQ(PumpMessages(0ms), 0);
+}
+
+TEST_F(LoopTest, PostFromAnotherThreadWakesAWaitingPump) {
+    std::thread poster([this] {
+        std::this_thread::sleep_for(50ms);
+        PostMessageA(hwnd_, WM_USER, 42, 0);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const int dispatched = PumpMessages(3000ms);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    poster.join();
+    EXPECT_EQ(dispatched, 1);
+    ASSERT_EQ(Received().size(), 1u);
+    EXPECT_EQ(Received()[0].wParam, 42u);
+    EXPECT_LT(waited, 1000ms) << "the pump slept through the post";
+}
+
+TEST_F(LoopTest, PumpWaitsItsFullTimeWhenReadinessYieldsNoMessage) {
+    int peer;
+    const SOCKET s = ConnectedPair(peer);
+    ASSERT_EQ(Register(s, FD_CLOSE), 0);
+    // The peer's close wakes the loop, but unread data holds FD_CLOSE back.
+    std::thread closer([peer] {
+        std::this_thread::sleep_for(50ms);
+        ::send(peer, "x", 1, 0);
+        ::shutdown(peer, SHUT_WR);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const int dispatched = PumpMessages(300ms);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    closer.join();
+    EXPECT_EQ(dispatched, 0);
+    EXPECT_GE(waited, 290ms) << "the pump returned early";
+    EXPECT_TRUE(Received().empty());
+
+    char c;
+    ASSERT_EQ(platform::recv(s, &c, 1, 0), 1);
+    EXPECT_TRUE(PumpUntil([&] { return Got(s, FD_CLOSE); }, 1000ms)) << "no FD_CLOSE once the data was read";
+}
+
+TEST_F(LoopTest, LoopDescriptorIsReadableExactlyWhileThereIsWork) {
+    EXPECT_FALSE(LoopFdReadable());
+    PostMessageA(hwnd_, WM_USER, 0, 0);
+    EXPECT_TRUE(LoopFdReadable());
+    EXPECT_EQ(PumpMessages(0ms), 1);
+    EXPECT_FALSE(LoopFdReadable());
+
+    int peer;
+    const SOCKET s = ConnectedPair(peer);
+    ASSERT_EQ(Register(s, FD_READ), 0);
+    EXPECT_FALSE(LoopFdReadable()) << "nothing to read yet";
+    ASSERT_EQ(::send(peer, "x", 1, 0), 1);
+    pollfd p{MessageLoopFd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 2000), 1) << "data arrived but the loop descriptor stayed quiet";
+    EXPECT_EQ(PumpMessages(0ms), 1);
+    EXPECT_EQ(Events(s), std::vector<int>{FD_READ});
+    EXPECT_FALSE(LoopFdReadable()) << "the FD_READ waits for a recv: nothing more to do";
+}
+
+TEST_F(LoopTest, RunMessageLoopReturnsTheQuitCodeAndLeavesLaterMessagesQueued) {
+    OnRecord() = [](const Record& r) {
+        if (r.wParam == 1) PostQuitMessage(7);
+    };
+    PostMessageA(hwnd_, WM_USER, 1, 0);
+    PostMessageA(hwnd_, WM_USER, 2, 0);
+    EXPECT_EQ(RunMessageLoop(), 7);
+    EXPECT_EQ(Received().size(), 1u);
+    EXPECT_EQ(PumpMessages(0ms), 1);
+    EXPECT_EQ(Received().size(), 2u);
+}
+
+TEST_F(LoopTest, QuitRequestedOutsideTheLoopDoesNotStopPumpMessages) {
+    PostQuitMessage(3);
+    PostMessageA(hwnd_, WM_USER, 0, 0);
+    EXPECT_EQ(PumpMessages(0ms), 1);
+    EXPECT_EQ(RunMessageLoop(), 3) << "the request still ends the next RunMessageLoop at once";
+}
+
+}  // namespace
+}  // namespace platformtest

@@ -1,0 +1,184 @@
+#include "tests/platform/PlatformTest.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "platform/Testing.h"
+
+namespace platformtest {
+
+std::vector<Record>& Received() {
+    static std::vector<Record> records;
+    return records;
+}
+
+std::function<void(const Record&)>& OnRecord() {
+    static std::function<void(const Record&)> hook;
+    return hook;
+}
+
+LRESULT RecordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    Received().push_back({hwnd, msg, wParam, lParam});
+    if (OnRecord()) OnRecord()(Received().back());
+    return 0;
+}
+
+bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + limit;
+    while (!pred()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left <= 0ms) return pred();
+        PumpMessages(std::min(left, 20ms));
+    }
+    return true;
+}
+
+void PumpFor(std::chrono::milliseconds duration) {
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now()) {
+        PumpMessages(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+    }
+}
+
+sockaddr_in Loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+int LocalPort(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+RawListener::RawListener() {
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = Loopback(0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) < 0 || ::listen(fd, 8) < 0) {
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    port = LocalPort(fd);
+}
+
+RawListener::~RawListener() { ::close(fd); }
+
+int RawListener::Accept() { return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
+
+int ClosedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = Loopback(0);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    const int port = LocalPort(fd);
+    ::close(fd);
+    return port;
+}
+
+void ResetClose(int fd) {
+    const linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd);
+}
+
+bool Readable(int fd, std::chrono::milliseconds limit) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(limit.count())) == 1;
+}
+
+void PlatformTest::SetUp() {
+    platform::testing::Reset();
+    for (int i = 0; i < 10 && PumpMessages(0ms) > 0; ++i) {
+    }
+    Received().clear();
+    OnRecord() = nullptr;
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(0x0202, &data), 0);
+    hwnd_ = CreateWindowExA(0, "STATIC", "platform test", 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
+    ASSERT_NE(hwnd_, 0u);
+    SetWindowLongA(hwnd_, GWL_WNDPROC, &RecordingProc);
+    msg_ = RegisterWindowMessageA("platform test socket");
+}
+
+void PlatformTest::TearDown() {
+    OnRecord() = nullptr;
+    for (SOCKET s : sockets_) platform::closesocket(s);
+    for (int fd : peers_) ::close(fd);
+    DestroyWindow(hwnd_);
+    WSACleanup();
+}
+
+SOCKET PlatformTest::NewSocket(int type) {
+    const SOCKET s = platform::socket(AF_INET, type, 0);
+    EXPECT_NE(s, INVALID_SOCKET) << WSAGetLastError();
+    if (s != INVALID_SOCKET) sockets_.push_back(s);
+    return s;
+}
+
+int PlatformTest::Close(SOCKET s) {
+    std::erase(sockets_, s);
+    return platform::closesocket(s);
+}
+
+SOCKET PlatformTest::ConnectedPair(int& peerFd) {
+    RawListener listener;
+    const SOCKET s = NewSocket();
+    const sockaddr_in a = Loopback(listener.port);
+    EXPECT_EQ(platform::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0) << WSAGetLastError();
+    peerFd = Peer(listener.Accept());
+    return s;
+}
+
+SOCKET PlatformTest::Listening(int& port) {
+    const SOCKET s = NewSocket();
+    const sockaddr_in a = Loopback(0);
+    EXPECT_EQ(platform::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0) << WSAGetLastError();
+    EXPECT_EQ(platform::listen(s, 8), 0) << WSAGetLastError();
+    port = LocalPort(s);
+    return s;
+}
+
+int PlatformTest::Peer(int fd) {
+    EXPECT_GE(fd, 0);
+    peers_.push_back(fd);
+    return fd;
+}
+
+void PlatformTest::ResetPeer(int fd) {
+    std::erase(peers_, fd);
+    ResetClose(fd);
+}
+
+void PlatformTest::ClosePeer(int fd) {
+    std::erase(peers_, fd);
+    ::close(fd);
+}
+
+std::vector<int> PlatformTest::Events(SOCKET s) const {
+    std::vector<int> events;
+    for (const Record& r : Received()) {
+        if (r.hwnd == hwnd_ && r.msg == msg_ && r.wParam == static_cast<WPARAM>(s)) events.push_back(LOWORD(r.lParam));
+    }
+    return events;
+}
+
+int PlatformTest::Count(SOCKET s, long event) const {
+    return static_cast<int>(std::ranges::count(Events(s), static_cast<int>(event)));
+}
+
+int PlatformTest::ErrorOf(SOCKET s, long event) const {
+    for (const Record& r : Received()) {
+        if (r.hwnd == hwnd_ && r.msg == msg_ && r.wParam == static_cast<WPARAM>(s) && LOWORD(r.lParam) == event) {
+            return HIWORD(r.lParam);
+        }
+    }
+    return -1;
+}
+
+}  // namespace platformtest
