@@ -54,12 +54,18 @@ wlclient::wlclient(QWidget* parent) : QWidget(parent) {
     Port->setObjectName(QStringLiteral("Port"));
     Port->setGeometry(TwipRect(1020, 60, 495, 285));
 
-    // Multi-line, so that texts with line ends show as lines; read-only, since the
-    // next arrival replaces whatever is in it anyway.
+    // Multi-line, wrapping anywhere: a whole button press line ("<16-digit code>
+    // <repeat> <button> <remote>") then fits its two lines, where wrapping at words
+    // would push the remote's name into a third, half-hidden one. Read-only, since
+    // the next arrival replaces whatever is in it anyway. No scroll bar: the empty
+    // line after a text's final line end would always bring one up (the wheel and
+    // the keys still scroll a longer text).
     ResCode = new QPlainTextEdit(this);
     ResCode->setObjectName(QStringLiteral("ResCode"));
     ResCode->setGeometry(TwipRect(60, 360, 2835, 555));
     ResCode->setReadOnly(true);
+    ResCode->setWordWrapMode(QTextOption::WrapAnywhere);
+    ResCode->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     ResCode->setTabChangesFocus(true);
 
     CheckCnct = new QCheckBox(QStringLiteral("Connect"), this);
