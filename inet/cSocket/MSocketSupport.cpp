@@ -327,6 +327,11 @@ std::shared_ptr<NotificationTarget> SocketFromPointer(const std::weak_ptr<Notifi
 int32_t ResolveHost(const std::string& hostName, std::weak_ptr<NotificationTarget> owner) {
     Module& m = M();
     m.lastError.reset();
+    if (m.m_notifyWindow == 0) {
+        // Its completion could reach nobody, and would hold the window for good.
+        LeaveError(10004, "MSocketSupport.ResolveHost", "The operation was canceled.");
+        return 0;
+    }
     const platform::HGLOBAL block = platform::GlobalAlloc(0, kLookupBufferSize);
     if (block == 0) return 0;
     void* address = platform::GlobalLock(block);
