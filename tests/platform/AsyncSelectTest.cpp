@@ -2,9 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <time.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <string>
 
 #include "tests/platform/PlatformTest.h"
@@ -32,8 +30,6 @@ protected:
 };
 
 bool NonBlocking(SOCKET s) { return (::fcntl(s, F_GETFL) & O_NONBLOCK) != 0; }
-
-const sockaddr* Sa(const sockaddr_in& a) { return reinterpret_cast<const sockaddr*>(&a); }
 
 TEST_F(AsyncSelectTest, RegistrationMakesTheSocketNonBlockingAndMaskZeroCancels) {
     int peer;
@@ -71,13 +67,19 @@ TEST_F(AsyncSelectTest, ReadIsNotifiedOnceUntilARecvAndAgainWhileDataIsLeft) {
     EXPECT_EQ(Events(s), (Seq{FD_WRITE, FD_READ, FD_READ}));
 }
 
-TEST_F(AsyncSelectTest, DataAlreadyWaitingIsNotifiedAtRegistration) {
-    int peer;
+TEST_F(AsyncSelectTest, DataOrACloseThatAlreadyHappenedIsNotifiedAtRegistration) {
+    int peer, closingPeer;
     const SOCKET s = ConnectedPair(peer);
+    const SOCKET closed = ConnectedPair(closingPeer);
     ASSERT_EQ(::send(peer, "early", 5, 0), 5);
+    ClosePeer(closingPeer);
     ASSERT_TRUE(Readable(s, 1000ms));
-    ASSERT_EQ(Register(s, FD_READ), 0);
-    EXPECT_TRUE(PumpUntil([&] { return Got(s, FD_READ); }, 1000ms));
+    ASSERT_TRUE(Readable(closed, 1000ms));
+    ASSERT_EQ(Register(s, FD_READ | FD_CLOSE), 0);
+    ASSERT_EQ(Register(closed, FD_READ | FD_CLOSE), 0);
+    EXPECT_TRUE(PumpUntil([&] { return Got(s, FD_READ) && Got(closed, FD_CLOSE); }, 1000ms));
+    EXPECT_EQ(Events(s), Seq{FD_READ});
+    EXPECT_EQ(Events(closed), Seq{FD_CLOSE});
 }
 
 TEST_F(AsyncSelectTest, PendingConnectionsGiveOneAcceptPerAcceptCallAndTheChildInheritsTheRegistration) {

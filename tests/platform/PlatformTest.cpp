@@ -62,7 +62,7 @@ int LocalPort(int fd) {
 RawListener::RawListener() {
     fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in a = Loopback(0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) < 0 || ::listen(fd, 8) < 0) {
+    if (fd < 0 || ::bind(fd, Sa(a), sizeof a) < 0 || ::listen(fd, 8) < 0) {
         throw std::runtime_error("cannot listen on 127.0.0.1");
     }
     port = LocalPort(fd);
@@ -75,7 +75,7 @@ int RawListener::Accept() { return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)
 int ClosedPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in a = Loopback(0);
-    ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    ::bind(fd, Sa(a), sizeof a);
     const int port = LocalPort(fd);
     ::close(fd);
     return port;
@@ -130,7 +130,7 @@ SOCKET PlatformTest::ConnectedPair(int& peerFd) {
     RawListener listener;
     const SOCKET s = NewSocket();
     const sockaddr_in a = Loopback(listener.port);
-    EXPECT_EQ(platform::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0) << WSAGetLastError();
+    EXPECT_EQ(platform::connect(s, Sa(a), sizeof a), 0) << WSAGetLastError();
     peerFd = Peer(listener.Accept());
     return s;
 }
@@ -138,7 +138,7 @@ SOCKET PlatformTest::ConnectedPair(int& peerFd) {
 SOCKET PlatformTest::Listening(int& port) {
     const SOCKET s = NewSocket();
     const sockaddr_in a = Loopback(0);
-    EXPECT_EQ(platform::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0) << WSAGetLastError();
+    EXPECT_EQ(platform::bind(s, Sa(a), sizeof a), 0) << WSAGetLastError();
     EXPECT_EQ(platform::listen(s, 8), 0) << WSAGetLastError();
     port = LocalPort(s);
     return s;

@@ -36,6 +36,7 @@ bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limi
 void PumpFor(std::chrono::milliseconds duration);
 
 sockaddr_in Loopback(int port);
+inline const sockaddr* Sa(const sockaddr_in& a) { return reinterpret_cast<const sockaddr*>(&a); }
 int LocalPort(int fd);
 
 // A plain listening socket on 127.0.0.1, outside the layer.

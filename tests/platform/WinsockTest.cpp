@@ -14,8 +14,6 @@ namespace {
 
 class WinsockTest : public PlatformTest {};
 
-const sockaddr* Sa(const sockaddr_in& a) { return reinterpret_cast<const sockaddr*>(&a); }
-
 TEST_F(WinsockTest, StartupNestsAndEveryCallFailsWith10093WhenNotStarted) {
     WSADATA data;
     ASSERT_EQ(WSAStartup(0x0101, &data), 0);  // second start
