@@ -10,10 +10,9 @@
 // buttons in the same order.
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
 #include <random>
 #include <string>
-#include <string_view>
 
 namespace tools {
 
@@ -27,19 +26,11 @@ public:
     const std::string& Name() const { return name_; }
 
 private:
-    struct Button {
-        std::string_view name;
-        uint64_t code;
-        bool repeats;  // volume, channel and arrow keys are held; the others are tapped
-    };
-
-    const Button& Pick();
-
     std::string name_;
     std::minstd_rand random_;
-    const Button* held_ = nullptr;  // the button still held, or none
-    int repeat_ = 0;                // repeat count of the last line for held_
-    int holdLeft_ = 0;              // repeats still to come for held_
+    size_t held_ = 0;   // the button of the last line, an index into the table
+    int repeat_ = 0;    // the repeat count of the last line
+    int holdLeft_ = 0;  // repeats of held_ still to come
 };
 
 }  // namespace tools
