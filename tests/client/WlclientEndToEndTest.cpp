@@ -1,7 +1,8 @@
-// The real wlclient program on a real X server (Xvfb, no window manager): a click
-// on "Connect" with xdotool, a server on 127.0.0.1 that sends two lines a moment
-// apart, and --echo showing each as the window shows it. The server is first a
-// plain loopback peer, then Debian's lircd fed with irsend SIMULATE.
+// The real wlclient program. First its options on the offscreen platform; then on
+// a real X server (Xvfb, no window manager): a click on "Connect" with xdotool, a
+// server on 127.0.0.1 that sends two lines a moment apart, and --echo showing each
+// as the window shows it. The server is a plain loopback peer, then Debian's lircd
+// fed with irsend SIMULATE.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -96,6 +97,33 @@ bool SeesEndOfStream(int fd, std::chrono::milliseconds limit) {
     }
 }
 
+// The environment for the program under test, with `changes` applied. (The leak
+// suppressions only matter to a sanitizer build of the program.)
+std::vector<std::string> ClientEnvironment(std::vector<std::string> changes) {
+    changes.push_back(std::string("LSAN_OPTIONS=suppressions=") + LSAN_SUPPRESSIONS);
+    return clienttest::EnvironmentWith(changes);
+}
+
+// The options alone, on Qt's offscreen platform: --port with a leading blank,
+// --connect ticking the box at the start and --echo writing what is shown.
+TEST(WlclientProgram, ConnectsAtStartToThePortGivenAndEchoesWhatItShows) {
+    testsupport::RawListener listener;
+    TempDir runtime;
+    ChildProcess client({{WLCLIENT_PATH, "--port", " " + std::to_string(listener.Port()), "--connect", "--echo"},
+                         ClientEnvironment({"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime.Path().string()}),
+                         true, -1});
+    const int peer = listener.Accept(10000ms);
+    ASSERT_GE(peer, 0) << "--connect made no connection";
+    ASSERT_TRUE(testsupport::WriteAll(peer, kFirstLine));
+    EXPECT_TRUE(client.WaitForOutput([](const std::string& out) { return out.size() >= kFirstLine.size(); }, 10000ms));
+    EXPECT_EQ(client.Output(), kFirstLine);
+
+    const int status = client.Stop(SIGTERM, 5000ms);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    EXPECT_TRUE(SeesEndOfStream(peer, 5000ms)) << "the window did not close its connection";
+    ::close(peer);
+}
+
 // An Xvfb of its own (it picks a free display) and the wlclient program on it.
 class WlclientEndToEnd : public ::testing::Test {
 protected:
@@ -133,10 +161,7 @@ protected:
     }
 
     std::vector<std::string> XEnvironment() const {
-        // (The suppressions only matter to a sanitizer build of the program.)
-        return clienttest::EnvironmentWith({"DISPLAY=" + display_, "XDG_RUNTIME_DIR=" + runtime_.Path().string(),
-                                            "QT_QPA_PLATFORM",
-                                            std::string("LSAN_OPTIONS=suppressions=") + LSAN_SUPPRESSIONS});
+        return ClientEnvironment({"DISPLAY=" + display_, "XDG_RUNTIME_DIR=" + runtime_.Path().string(), "QT_QPA_PLATFORM"});
     }
 
     void StartClient(int port) {
