@@ -153,7 +153,7 @@ void Rearm(SocketRecord& rec) { EventLoop::Instance().Watch(rec.fd, Interest(rec
 
 void SettleConnect(SocketRecord& rec) {
     static_assert(POLLOUT == EPOLLOUT && POLLERR == EPOLLERR && POLLHUP == EPOLLHUP);
-    if (rec.phase != Phase::Connecting) return;
+    if (rec.phase != Phase::Connecting || rec.mask != 0) return;  // the loop reports a registered one
     pollfd p{rec.fd, POLLOUT, 0};
     if (::poll(&p, 1, 0) != 1) return;
     OnConnecting(rec, static_cast<uint32_t>(p.revents));

@@ -62,8 +62,9 @@ void RemoveRecord(int fd);
 
 // Recomputes the epoll interest of the socket and re-arms it.
 void Rearm(SocketRecord& rec);
-// A connect under way whose outcome the kernel already knows is completed now, with
-// its FD_CONNECT, so that calls made before the loop noticed see the real state.
+// A connect under way on a socket that is not registered (never, or cancelled since)
+// has no one watching it: once the kernel knows the outcome it is taken now. A
+// registered socket's outcome comes through the loop, and its state changes then.
 void SettleConnect(SocketRecord& rec);
 // A re-enabling call for the event was made: arm it again and re-check.
 void Reenable(SocketRecord& rec, long event);

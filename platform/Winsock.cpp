@@ -281,7 +281,15 @@ int send(SOCKET s, const char* buf, int len, int flags) {
         if (rec->resetError != 0 && !rec->datagram) return Fail(rec->resetError);
     }
     const ssize_t n = ::send(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
-    if (n >= 0) return static_cast<int>(n);
+    if (n >= 0) {
+        if (n < len && rec != nullptr) {
+            // A short send filled the buffer: the next call would block, so the FD_WRITE
+            // that call would earn is owed now, and a sender waiting for it goes on.
+            rec->writeWanted = true;
+            detail::Rearm(*rec);
+        }
+        return static_cast<int>(n);
+    }
     const int error = errno;
     if (rec != nullptr && (error == EAGAIN || error == EWOULDBLOCK)) {
         rec->writeWanted = true;
