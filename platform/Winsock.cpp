@@ -560,11 +560,13 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT wMsg, long lEvent) {
     rec->mask = lEvent;
     rec->armed = lEvent;
     rec->closePosted = false;
-    // What already holds is reported at once: a connected socket can send. Reads,
-    // accepts and closes are found by the re-check that re-arming makes. FD_CONNECT
-    // belongs to a connect call only: re-registering an established or accepted
-    // socket does not report it again.
-    if (rec->phase == Phase::Connected) detail::PostEvent(*rec, FD_WRITE, 0);
+    // What already holds is reported at once: a connected stream socket can send.
+    // Reads, accepts and closes are found by the re-check that re-arming makes.
+    // FD_CONNECT belongs to a connect call only: re-registering an established or
+    // accepted socket does not report it again. A datagram socket, which Windows may
+    // or may not report as writable here, is not: it can send from the start, and an
+    // early FD_WRITE would only ask its owner to send what it is still preparing.
+    if (rec->phase == Phase::Connected && !rec->datagram) detail::PostEvent(*rec, FD_WRITE, 0);
     detail::Rearm(*rec);
     return 0;
 }

@@ -195,10 +195,9 @@ TEST_F(Data, SlowReaderSeesPartialProgressAndEveryByte) {
     log.Attach(*s);
     const int peer = ConnectPair(*s, log);
     const int small = 4096;
-    ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     platform::setsockopt(s->SocketHandle(), platform::SOL_SOCKET_W, platform::SO_SNDBUF_W,
                          reinterpret_cast<const char*>(&small), sizeof small);
-    std::string payload(1 << 20, '\0');
+    std::string payload(4 << 20, '\0');
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + i / 251);
 
     s->SendData(payload);

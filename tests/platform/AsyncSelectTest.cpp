@@ -247,7 +247,7 @@ TEST_F(AsyncSelectTest, DataLeftBehindByAResetIsStillAnnouncedPerRecv) {
     EXPECT_EQ(Count(s, FD_CLOSE), 1);
 }
 
-TEST_F(AsyncSelectTest, DatagramSocketCanWriteAtOnceAndReadsOneDatagramPerNotification) {
+TEST_F(AsyncSelectTest, DatagramSocketReadsOneDatagramPerNotification) {
     const SOCKET s = NewSocket(SOCK_DGRAM);
     const sockaddr_in any = Loopback(0);
     ASSERT_EQ(platform::bind(s, Sa(any), sizeof any), 0);
@@ -258,7 +258,7 @@ TEST_F(AsyncSelectTest, DatagramSocketCanWriteAtOnceAndReadsOneDatagramPerNotifi
     ASSERT_EQ(::sendto(sender, "two", 3, 0, Sa(to), sizeof to), 3);
     ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_READ); }));
     PumpFor(100ms);
-    EXPECT_EQ(Events(s), (Seq{FD_WRITE, FD_READ}));
+    EXPECT_EQ(Events(s), (Seq{FD_READ})) << "a datagram socket can send from the start: no FD_WRITE";
     EXPECT_EQ(Recv(s, 10), 3);
     ASSERT_TRUE(PumpUntil([&] { return Count(s, FD_READ) == 2; }));
     EXPECT_EQ(Recv(s, 10), 3);
@@ -336,7 +336,7 @@ TEST_F(AsyncSelectTest, IdleLoopUsesNoCpu) {
     ASSERT_EQ(platform::bind(datagram, Sa(any), sizeof any), 0);
     ASSERT_EQ(Register(datagram, kAll), 0);
     ASSERT_TRUE(PumpUntil([&] {
-        return Got(closed, FD_CLOSE) && Got(reset, FD_CLOSE) && Got(refused, FD_CONNECT) && Got(datagram, FD_WRITE);
+        return Got(closed, FD_CLOSE) && Got(reset, FD_CLOSE) && Got(refused, FD_CONNECT);
     }));
     EXPECT_EQ(Recv(closed, 10), 0);  // re-enables FD_READ on a socket whose peer is gone
     PumpFor(20ms);
