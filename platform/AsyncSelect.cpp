@@ -91,7 +91,10 @@ void OnStream(SocketRecord& rec, uint32_t events) {
         }
     }
     // Asked for RDHUP alone, epoll leaves IN out of what it reports: ask the socket itself.
-    const int waiting = (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) ? BytesWaiting(rec.fd) : 0;
+    // Plain EPOLLIN means data; only a possible close needs the count.
+    const int waiting = (events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP)) ? BytesWaiting(rec.fd)
+                        : (events & EPOLLIN)                         ? 1
+                                                                     : 0;
     if (waiting > 0) PostEvent(rec, FD_READ, 0);
     if (rec.resetError != 0) {
         if (!rec.closePosted) {
@@ -193,6 +196,7 @@ void OnSocketReady(int fd, uint32_t events) {
         case Phase::Failed:
             break;
     }
+    if (Interest(*rec) == 0 && rec->watched) return;  // ONESHOT has disarmed it already
     Rearm(*rec);
 }
 

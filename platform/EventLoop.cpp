@@ -41,24 +41,30 @@ EventLoop::EventLoop() {
     if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev) < 0) Die("epoll_ctl(wake)");
 }
 
+void EventLoop::SignalLocked() {
+    if (signalled_) return;
+    const uint64_t one = 1;
+    ssize_t n;
+    do {
+        n = ::write(wakeFd_, &one, sizeof one);
+    } while (n < 0 && errno == EINTR);
+    signalled_ = true;
+}
+
 void EventLoop::PushLocked(Entry entry) {
     queue_.push_back(std::move(entry));
-    if (queue_.size() == 1) {
-        const uint64_t one = 1;
-        ssize_t n;
-        do {
-            n = ::write(wakeFd_, &one, sizeof one);
-        } while (n < 0 && errno == EINTR);
-    }
+    if (collecting_ && std::this_thread::get_id() == loopThread_) return;
+    SignalLocked();
 }
 
 void EventLoop::ResetWakeIfEmptyLocked() {
-    if (!queue_.empty()) return;
+    if (!queue_.empty() || !signalled_) return;
     uint64_t value;
     ssize_t n;
     do {
         n = ::read(wakeFd_, &value, sizeof value);
     } while (n < 0 && errno == EINTR);
+    signalled_ = false;
 }
 
 void EventLoop::Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -117,7 +123,10 @@ bool EventLoop::QueueEmpty() {
 
 int EventLoop::Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
     using Clock = std::chrono::steady_clock;
-    Collect(0);
+    loopThread_ = std::this_thread::get_id();
+    const bool outer = !collecting_;
+    collecting_ = true;
+    if (maxWait.count() == 0 || !QueueEmpty()) Collect(0);
     if (maxWait.count() != 0) {
         const auto deadline = Clock::now() + maxWait;
         // Readiness that yields no message does not end the wait early.
@@ -135,7 +144,9 @@ int EventLoop::Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
     size_t budget;
     {
         std::lock_guard lock(mutex_);
-        budget = queue_.size();
+        // Also what the dispatch itself posts, up to a few: a receive that leaves data
+        // behind posts its own next FD_READ.
+        budget = queue_.size() + 16;
     }
     int dispatched = 0;
     while (budget-- > 0 && !(stopAtQuit && quit_)) {
@@ -150,6 +161,12 @@ int EventLoop::Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
         const bool delivered =
             entry.task ? entry.task() : DispatchToWindow(entry.hwnd, entry.msg, entry.wParam, entry.lParam);
         if (delivered) ++dispatched;
+    }
+    {
+        // Whatever is left for the next Pump keeps the loop descriptor readable.
+        std::lock_guard lock(mutex_);
+        if (outer) collecting_ = false;
+        if (!queue_.empty()) SignalLocked();
     }
     return dispatched;
 }

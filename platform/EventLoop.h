@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 #include "platform/WinTypes.h"
 
@@ -57,6 +58,7 @@ private:
 
     void PushLocked(Entry entry);
     void ResetWakeIfEmptyLocked();
+    void SignalLocked();
     bool QueueEmpty();
     void Collect(int timeoutMs);
 
@@ -66,6 +68,9 @@ private:
     std::deque<Entry> queue_;       // guarded by mutex_
     bool quit_ = false;
     int exitCode_ = 0;
+    bool signalled_ = false;        // guarded by mutex_: the wake-up eventfd is readable
+    bool collecting_ = false;       // loop thread only: inside Pump, before dispatching
+    std::thread::id loopThread_;
 };
 
 }  // namespace platform::detail

@@ -371,7 +371,16 @@ int Receive(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromle
     const int result = ReceiveNow(s, rec, buf, len, flags, from, fromlen);
     // Every call, even a failed one, re-enables FD_READ; re-arming after the data was
     // taken re-checks for what is left (or for the peer's close).
-    if (rec != nullptr) detail::Reenable(*rec, FD_READ);
+    if (rec != nullptr) {
+        if (!rec->datagram && result > 0 && result == len && !(flags & MSG_PEEK) && (rec->mask & FD_READ)) {
+            // The receive filled the caller's buffer: more is waiting. Say so at once
+            // instead of a round trip through epoll.
+            rec->armed |= FD_READ;
+            detail::PostEvent(*rec, FD_READ, 0);
+        } else {
+            detail::Reenable(*rec, FD_READ);
+        }
+    }
     return result;
 }
 

@@ -1,9 +1,8 @@
 #include "inet/cSocket/CSocket.h"
 
-#include <sys/ioctl.h>
-
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <utility>
 
 #include "inet/cSocket/MSocketSupport.h"
@@ -112,8 +111,7 @@ void CSocket::ReadBufferSizes() {
 }
 
 void CSocket::DestroySocket() {
-    m_receiveBuffer.clear();
-    m_receiveHead = 0;
+    EmptyReceiveBuffer(true);
     if (m_socketHandle == -1) return;
     // A handle whose close failed before is no longer registered; just try the close again.
     if (MS::IsRegistered(m_socketHandle)) MS::UnregisterSocket(m_socketHandle);
@@ -272,7 +270,7 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                     throw RuntimeError(kOverflow, "CSocket.PostSocketEvent");
                 }
                 m_bytesReceived += n;
-                if (n > 0) Raise(OnDataArrival, static_cast<int32_t>(m_receiveBuffer.size() - m_receiveHead));
+                if (n > 0) Raise(OnDataArrival, ReceivedLength());
                 break;
             }
             case kEventWrite:
@@ -305,7 +303,7 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 // The peer closed: hand over what is left, then close our side.
                 while (const int32_t n = RecvToBuffer()) {
                     (void)n;
-                    Raise(OnDataArrival, static_cast<int32_t>(m_receiveBuffer.size() - m_receiveHead));
+                    Raise(OnDataArrival, ReceivedLength());
                 }
                 if (m_state != SocketState::Closing) {
                     m_state = SocketState::Closing;
@@ -326,29 +324,24 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
 // ---- Receiving ----
 
 int32_t CSocket::RecvToBuffer() {
-    const int32_t limit = m_receiveBufferSize >= 1 ? m_receiveBufferSize : kFallbackReceiveSize;
-    // Prepare room for what is waiting (for a datagram: the next one), not for the whole
-    // receive size, so a small arrival costs little; one receive call all the same.
-    int waiting = 0;
-    if (::ioctl(m_socketHandle, FIONREAD, &waiting) != 0 || waiting < 1) waiting = 1;
-    const bool udp = static_cast<int32_t>(m_protocol) != 0;
-    // A datagram larger than the limit must still be seen as one, to be refused whole.
-    const int32_t room = std::min(limit, udp && waiting > limit ? limit : waiting);
-
-    if (m_receiveHead > 0 && m_receiveHead * 2 >= m_receiveBuffer.size()) {
-        m_receiveBuffer.erase(0, m_receiveHead);
+    const size_t room = static_cast<size_t>(m_receiveBufferSize >= 1 ? m_receiveBufferSize : kFallbackReceiveSize);
+    // Taken bytes at the front are dropped once they are most of the buffer.
+    if (m_receiveHead > 0 && m_receiveHead * 2 >= m_receiveTail) {
+        std::memmove(m_receiveBuffer.data(), m_receiveBuffer.data() + m_receiveHead, m_receiveTail - m_receiveHead);
+        m_receiveTail -= m_receiveHead;
         m_receiveHead = 0;
     }
-    const size_t old = m_receiveBuffer.size();
-    m_receiveBuffer.resize(old + static_cast<size_t>(room));
-    char* into = m_receiveBuffer.data() + old;
+    // The room is zero-filled only when the string grows; reused room costs nothing.
+    if (m_receiveBuffer.size() < m_receiveTail + room) m_receiveBuffer.resize(m_receiveTail + room);
+    char* into = m_receiveBuffer.data() + m_receiveTail;
+    const int length = static_cast<int>(std::min<size_t>(room, INT_MAX));
     int32_t n;
-    if (!udp) {
-        n = platform::recv(m_socketHandle, into, room, 0);
+    if (static_cast<int32_t>(m_protocol) == 0) {
+        n = platform::recv(m_socketHandle, into, length, 0);
     } else {
         sockaddr_in sender{};
-        int length = sizeof sender;
-        n = platform::recvfrom(m_socketHandle, into, room, 0, reinterpret_cast<sockaddr*>(&sender), &length);
+        int senderLength = sizeof sender;
+        n = platform::recvfrom(m_socketHandle, into, length, 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
         if (n != platform::SOCKET_ERROR) {
             m_remotePort = PortOf(sender);
             m_remoteHostIP = DottedText(sender.sin_addr);
@@ -357,40 +350,51 @@ int32_t CSocket::RecvToBuffer() {
             m_remoteHost = entry != nullptr ? MS::AnsiPointerToString(entry->h_name) : m_remoteHostIP;
         }
     }
-    m_receiveBuffer.resize(old + static_cast<size_t>(std::max(n, 0)));
     if (n == platform::SOCKET_ERROR) throw LastWinsockError("CSocket.RecvToBuffer");
+    m_receiveTail += static_cast<size_t>(n);
     return n;
+}
+
+void CSocket::EmptyReceiveBuffer(bool release) {
+    m_receiveHead = 0;
+    m_receiveTail = 0;
+    if (release) m_receiveBuffer = std::string();
 }
 
 void CSocket::FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t> varType,
                               std::optional<int32_t> maxLen) {
-    const size_t length = m_receiveBuffer.size() - m_receiveHead;
+    const size_t length = m_receiveTail - m_receiveHead;
     if (length == 0) return;
     const int32_t wanted = maxLen.value_or(0);
     const size_t take = (wanted > 0 && static_cast<size_t>(wanted) <= length) ? static_cast<size_t>(wanted) : length;
     // No type, or type 0, means text.
     const int32_t type = (!varType || *varType == 0) ? static_cast<int32_t>(VarType::String) : *varType;
+    const std::string_view part = std::string_view(m_receiveBuffer).substr(m_receiveHead, take);
 
     if (!keep && take == length && type == static_cast<int32_t>(VarType::String)) {
-        // Everything, as text: hand the buffer itself over.
-        if (m_receiveHead > 0) m_receiveBuffer.erase(0, m_receiveHead);
-        varData = std::move(m_receiveBuffer);
-        m_receiveBuffer = std::string();
-        m_receiveHead = 0;
+        // Everything, as text. When the data fills most of the string, the string itself
+        // is handed over; a small part is copied, so that the room stays for the next
+        // receive instead of being allocated and zero-filled again.
+        if (length * 2 >= m_receiveBuffer.size()) {
+            if (m_receiveHead > 0) std::memmove(m_receiveBuffer.data(), part.data(), length);
+            m_receiveBuffer.resize(length);
+            varData = std::move(m_receiveBuffer);
+            EmptyReceiveBuffer(true);
+        } else {
+            varData = std::string(part);
+            EmptyReceiveBuffer(false);
+        }
         m_bytesReceived = 0;
         return;
     }
     Variant value;
-    const bool known = ValueFromBytes(type, std::string_view(m_receiveBuffer).substr(m_receiveHead, take), value);
+    const bool known = ValueFromBytes(type, part, value);
     if (!keep) {
         m_receiveHead += take;
-        if (m_receiveHead == m_receiveBuffer.size()) {
-            m_receiveBuffer.clear();
-            m_receiveHead = 0;
-        }
+        if (m_receiveHead == m_receiveTail) EmptyReceiveBuffer(false);
     }
     if (known) varData = std::move(value);
-    m_bytesReceived = static_cast<int32_t>(m_receiveBuffer.size() - m_receiveHead);
+    m_bytesReceived = ReceivedLength();
 }
 
 void CSocket::GetData(Variant& varData, std::optional<int32_t> varType, std::optional<int32_t> maxLen) {

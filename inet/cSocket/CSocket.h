@@ -126,6 +126,8 @@ private:
     int32_t RecvToBuffer();
     void    FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t> varType,
                             std::optional<int32_t> maxLen);
+    int32_t ReceivedLength() const { return static_cast<int32_t>(m_receiveTail - m_receiveHead); }
+    void    EmptyReceiveBuffer(bool release);
     void    SendPendingData();
     int32_t ConnectTo(uint32_t address);       // the connect call; 0 or the Windows Sockets error
     void    RaiseError(int32_t number, const std::string& source);
@@ -146,8 +148,11 @@ private:
     int32_t        m_lookupHandle = 0;
     std::string    m_sendBuffer;              // bytes still to send, from m_sendHead on
     size_t         m_sendHead = 0;
-    std::string    m_receiveBuffer;           // bytes not yet taken, from m_receiveHead on
+    // Bytes not yet taken lie in [m_receiveHead, m_receiveTail); the string's room
+    // beyond the tail is kept for the next receive, so small arrivals reuse it.
+    std::string    m_receiveBuffer;
     size_t         m_receiveHead = 0;
+    size_t         m_receiveTail = 0;
     int32_t        m_receiveBufferSize = 0;
     int32_t        m_maxDatagramSize = 0;
     bool           m_bound = false;
