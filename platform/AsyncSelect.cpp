@@ -80,7 +80,16 @@ void OnConnecting(SocketRecord& rec, uint32_t events) {
     PostEvent(rec, FD_WRITE, 0);
 }
 
+// A connected stream that still reads is watched edge-triggered: the kernel tells of
+// each arrival once, so a receive needs no epoll call to re-enable FD_READ. What a
+// receive leaves behind is known from the receive itself (see AfterReceive).
+bool EdgeMode(const SocketRecord& r) {
+    return r.mask != 0 && (r.mask & FD_READ) && r.phase == Phase::Connected && !r.datagram && !r.closePosted &&
+           !r.shutRecv && r.resetError == 0;
+}
+
 void OnStream(SocketRecord& rec, uint32_t events) {
+    if (events & (EPOLLRDHUP | EPOLLHUP)) rec.finSeen = true;
     if (events & EPOLLERR) {
         const int error = TakeSocketError(rec.fd);
         // EPIPE here is the peer's reset after its FIN.
@@ -152,7 +161,37 @@ void RemoveRecord(int fd) {
     Records().erase(it);
 }
 
-void Rearm(SocketRecord& rec) { EventLoop::Instance().Watch(rec.fd, Interest(rec), rec.watched); }
+void Rearm(SocketRecord& rec, bool recheck) {
+    if (EdgeMode(rec)) {
+        const uint32_t want = EPOLLIN | EPOLLRDHUP | (rec.writeWanted ? EPOLLOUT : 0u);
+        if (rec.edge && rec.watched && rec.edgeInterest == want && !recheck) return;
+        EventLoop::Instance().Watch(rec.fd, want, rec.watched, EPOLLET);
+        rec.edge = rec.watched;
+        rec.edgeInterest = want;
+        return;
+    }
+    rec.edge = false;
+    EventLoop::Instance().Watch(rec.fd, Interest(rec), rec.watched);
+}
+
+void AfterReceive(SocketRecord& rec, int result, int len, int flags) {
+    if (rec.mask & FD_READ) rec.armed |= FD_READ;
+    if (!rec.edge || !EdgeMode(rec)) {
+        Rearm(rec);  // one-shot: re-arming makes the kernel look again
+        return;
+    }
+    if (result > 0 && (result == len || (flags & MSG_PEEK))) {
+        PostEvent(rec, FD_READ, 0);  // the receive left data behind
+    } else if (rec.finSeen && BytesWaiting(rec.fd) == 0) {
+        // The peer's close came while data was still unread; now it has all been read.
+        rec.closePosted = true;
+        PostEvent(rec, FD_CLOSE, 0);
+        Rearm(rec);
+    } else if (rec.finSeen) {
+        PostEvent(rec, FD_READ, 0);
+    }
+    // Otherwise the next arrival is an edge of its own.
+}
 
 void SettleConnect(SocketRecord& rec) {
     static_assert(POLLOUT == EPOLLOUT && POLLERR == EPOLLERR && POLLHUP == EPOLLHUP);
@@ -196,7 +235,7 @@ void OnSocketReady(int fd, uint32_t events) {
         case Phase::Failed:
             break;
     }
-    if (Interest(*rec) == 0 && rec->watched) return;  // ONESHOT has disarmed it already
+    if (!rec->edge && Interest(*rec) == 0 && rec->watched) return;  // ONESHOT has disarmed it already
     Rearm(*rec);
 }
 

@@ -47,6 +47,9 @@ struct SocketRecord {
     bool writeWanted = false;      // a send would have blocked: FD_WRITE owed
     bool closePosted = false;
     bool watched = false;          // in the epoll set
+    bool edge = false;             // watched edge-triggered (a healthy connected stream)
+    uint32_t edgeInterest = 0;     // what it is watched for then
+    bool finSeen = false;          // epoll reported the peer's close
     // Every (window, message) the socket was ever registered with, so that closesocket
     // can withdraw all notifications still queued for it, a cancelled registration's too.
     std::vector<std::pair<HWND, UINT>> registrations;
@@ -60,8 +63,13 @@ SocketRecord& AddRecord(int fd, bool datagram);
 // Forgets the socket: leaves epoll and withdraws its queued notifications.
 void RemoveRecord(int fd);
 
-// Recomputes the epoll interest of the socket and re-arms it.
-void Rearm(SocketRecord& rec);
+// Recomputes the epoll interest of the socket and re-arms it. An edge-triggered
+// socket whose interest is unchanged costs nothing, unless `recheck` asks the
+// kernel to report what already holds.
+void Rearm(SocketRecord& rec, bool recheck = false);
+// A receive was made (FD_READ is re-enabled): tell at once what is known to be
+// left, or have the kernel look again.
+void AfterReceive(SocketRecord& rec, int result, int len, int flags);
 // A connect under way on a socket that is not registered (never, or cancelled since)
 // has no one watching it: once the kernel knows the outcome it is taken now. A
 // registered socket's outcome comes through the loop, and its state changes then.

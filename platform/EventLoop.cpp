@@ -85,7 +85,8 @@ void EventLoop::Withdraw(HWND hwnd, UINT msg, WPARAM wParam) {
     ResetWakeIfEmptyLocked();
 }
 
-void EventLoop::Watch(int fd, uint32_t interest, bool& watched) {
+void EventLoop::Watch(int fd, uint32_t interest, bool& watched, uint32_t mode) {
+    static_assert(EPOLLONESHOT_BIT == EPOLLONESHOT);
     if (interest == 0) {
         if (watched) {
             ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
@@ -94,7 +95,7 @@ void EventLoop::Watch(int fd, uint32_t interest, bool& watched) {
         return;
     }
     epoll_event ev{};
-    ev.events = interest | EPOLLONESHOT;
+    ev.events = interest | mode;
     ev.data.fd = fd;
     if (watched) {
         if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev) == 0) return;

@@ -36,8 +36,11 @@ public:
     // Drops every queued message for (hwnd, msg, wParam): a closed socket's leftovers.
     void Withdraw(HWND hwnd, UINT msg, WPARAM wParam);
 
-    // Watches fd with the given epoll interest (EPOLLONESHOT is added); 0 stops watching.
-    void Watch(int fd, uint32_t interest, bool& watched);
+    // Watches fd with the given epoll interest and mode (EPOLLONESHOT or EPOLLET);
+    // interest 0 stops watching.
+    void Watch(int fd, uint32_t interest, bool& watched, uint32_t mode = EPOLLONESHOT_BIT);
+
+    static constexpr uint32_t EPOLLONESHOT_BIT = 1u << 30;  // the value of EPOLLONESHOT
 
     // stopAtQuit: a quit request ends the wait and the dispatching (RunMessageLoop);
     // PumpMessages leaves the request for the next RunMessageLoop.

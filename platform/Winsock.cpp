@@ -369,18 +369,8 @@ int Receive(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromle
     if (!Started()) return SOCKET_ERROR;
     SocketRecord* rec = FindRecord(s);
     const int result = ReceiveNow(s, rec, buf, len, flags, from, fromlen);
-    // Every call, even a failed one, re-enables FD_READ; re-arming after the data was
-    // taken re-checks for what is left (or for the peer's close).
-    if (rec != nullptr) {
-        if (!rec->datagram && result > 0 && result == len && !(flags & MSG_PEEK) && (rec->mask & FD_READ)) {
-            // The receive filled the caller's buffer: more is waiting. Say so at once
-            // instead of a round trip through epoll.
-            rec->armed |= FD_READ;
-            detail::PostEvent(*rec, FD_READ, 0);
-        } else {
-            detail::Reenable(*rec, FD_READ);
-        }
-    }
+    // Every call, even a failed one, re-enables FD_READ, and what is left is announced.
+    if (rec != nullptr) detail::AfterReceive(*rec, result, len, flags);
     return result;
 }
 
@@ -576,7 +566,7 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT wMsg, long lEvent) {
     // or may not report as writable here, is not: it can send from the start, and an
     // early FD_WRITE would only ask its owner to send what it is still preparing.
     if (rec->phase == Phase::Connected && !rec->datagram) detail::PostEvent(*rec, FD_WRITE, 0);
-    detail::Rearm(*rec);
+    detail::Rearm(*rec, /*recheck=*/true);
     return 0;
 }
 

@@ -19,6 +19,10 @@ constexpr const char* kConnectSource = "CSocket.CSocket.Connect";
 constexpr int32_t kEventRead = 1, kEventWrite = 2, kEventAccept = 8, kEventConnect = 16, kEventClose = 32;
 // The size of one receive when the socket's size could not be had.
 constexpr int32_t kFallbackReceiveSize = 65536;
+// GetData hands the buffer itself over from this much text on; less is copied out.
+constexpr size_t kHandOverAt = 4096;
+// The least room a stream receive prepares.
+constexpr size_t kMinRoom = 4096;
 
 SocketError WinsockError(int32_t code, const char* source) {
     return SocketError(code, source, MS::SocketErrorText(code));
@@ -324,7 +328,13 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
 // ---- Receiving ----
 
 int32_t CSocket::RecvToBuffer() {
-    const size_t room = static_cast<size_t>(m_receiveBufferSize >= 1 ? m_receiveBufferSize : kFallbackReceiveSize);
+    const size_t limit = static_cast<size_t>(m_receiveBufferSize >= 1 ? m_receiveBufferSize : kFallbackReceiveSize);
+    // A stream receive takes up to twice what came last time (at least kMinRoom), so
+    // a small arrival needs no large room; a receive that fills its room makes the
+    // next notification come at once, with twice the room. A datagram gets the whole
+    // limit, to be refused whole when it is larger.
+    const bool udp = static_cast<int32_t>(m_protocol) != 0;
+    const size_t room = udp ? limit : std::clamp(m_readHint, std::min(kMinRoom, limit), limit);
     // Taken bytes at the front are dropped once they are most of the buffer.
     if (m_receiveHead > 0 && m_receiveHead * 2 >= m_receiveTail) {
         std::memmove(m_receiveBuffer.data(), m_receiveBuffer.data() + m_receiveHead, m_receiveTail - m_receiveHead);
@@ -336,7 +346,7 @@ int32_t CSocket::RecvToBuffer() {
     char* into = m_receiveBuffer.data() + m_receiveTail;
     const int length = static_cast<int>(std::min<size_t>(room, INT_MAX));
     int32_t n;
-    if (static_cast<int32_t>(m_protocol) == 0) {
+    if (!udp) {
         n = platform::recv(m_socketHandle, into, length, 0);
     } else {
         sockaddr_in sender{};
@@ -352,6 +362,7 @@ int32_t CSocket::RecvToBuffer() {
     }
     if (n == platform::SOCKET_ERROR) throw LastWinsockError("CSocket.RecvToBuffer");
     m_receiveTail += static_cast<size_t>(n);
+    if (n > 0) m_readHint = std::min(2 * static_cast<size_t>(n), limit);
     return n;
 }
 
@@ -372,10 +383,10 @@ void CSocket::FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t
     const std::string_view part = std::string_view(m_receiveBuffer).substr(m_receiveHead, take);
 
     if (!keep && take == length && type == static_cast<int32_t>(VarType::String)) {
-        // Everything, as text. When the data fills most of the string, the string itself
-        // is handed over; a small part is copied, so that the room stays for the next
-        // receive instead of being allocated and zero-filled again.
-        if (length * 2 >= m_receiveBuffer.size()) {
+        // Everything, as text: a large buffer is handed over itself; a small one is
+        // copied, so that its room stays for the next receive instead of being
+        // allocated and zero-filled again.
+        if (length >= kHandOverAt) {
             if (m_receiveHead > 0) std::memmove(m_receiveBuffer.data(), part.data(), length);
             m_receiveBuffer.resize(length);
             varData = std::move(m_receiveBuffer);

@@ -153,6 +153,7 @@ private:
     std::string    m_receiveBuffer;
     size_t         m_receiveHead = 0;
     size_t         m_receiveTail = 0;
+    size_t         m_readHint = 0;            // twice the last stream receive: the next one's room
     int32_t        m_receiveBufferSize = 0;
     int32_t        m_maxDatagramSize = 0;
     bool           m_bound = false;
