@@ -1,5 +1,5 @@
 // A made-up infrared remote that "presses" its buttons on demand, in the line
-// format that an infrared remote-control server (lircd, WinLIRC) sends its clients:
+// format that an infrared remote-control server (lircd) sends its clients:
 //
 //     <code, 16 hex digits> <repeat count, 2 hex digits> <button> <remote>\n
 //     0000000000ff18e7 00 KEY_UP demoremote

@@ -1,5 +1,5 @@
-// remote_demo_server: a stand-in for an infrared remote-control server (lircd,
-// WinLIRC) for trying the client without a receiver. It listens on 127.0.0.1 and
+// remote_demo_server: a stand-in for an infrared remote-control server (lircd)
+// for trying the client without a receiver. It listens on 127.0.0.1 and
 // sends every connected client a button press of a made-up remote at a steady
 // interval, in the server's line format. It is built on CSocket itself.
 //
