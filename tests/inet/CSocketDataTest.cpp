@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 #include "platform/Winsock.h"
 #include "tests/inet/SocketFixture.h"
@@ -20,16 +21,35 @@ using namespace std::chrono_literals;
 
 class Data : public SocketTest {
 protected:
-    // Connects s to a fresh raw peer and returns the peer's descriptor.
-    int ConnectPair(CSocket& s, EventLog& log) {
-        s.Connect("127.0.0.1", Variant(int32_t{server.Port()}));
-        const int peer = server.Accept();
-        EXPECT_GE(peer, 0);
-        EXPECT_TRUE(PumpUntil([&] { return log.Has("Connect"); }));
-        log.events.clear();
-        return peer;
+    // Connects s to a fresh raw peer; the events up to the connection are cleared.
+    int ConnectPair(CSocket& socket, EventLog& events) {
+        socket.Connect("127.0.0.1", Variant(int32_t{server.Port()}));
+        const int accepted = server.Accept();
+        EXPECT_GE(accepted, 0);
+        EXPECT_TRUE(PumpUntil([&] { return events.Has("Connect"); }));
+        events.events.clear();
+        return accepted;
     }
+    // The usual start: s connected to peer, its events in log.
+    void ConnectClient() {
+        s = CSocket::Create();
+        log.Attach(*s);
+        peer = ConnectPair(*s, log);
+    }
+    // A peer still open is closed, and its close is let through before the check.
+    void TearDown() override {
+        if (peer >= 0) {
+            ::close(peer);
+            PumpUntil([&] { return !s || s->SocketHandle() == -1; });
+        }
+        s.reset();
+        SocketTest::TearDown();
+    }
+
     RawListener server;
+    std::shared_ptr<CSocket> s;
+    EventLog log;
+    int peer = -1;
 };
 
 std::string Bytes(std::initializer_list<int> values) {
@@ -39,10 +59,7 @@ std::string Bytes(std::initializer_list<int> values) {
 }
 
 TEST_F(Data, ArrivalIsCountedAndTakenAsText) {
-    auto s = CSocket::Create();
-    EventLog log;
-    log.Attach(*s);
-    const int peer = ConnectPair(*s, log);
+    ConnectClient();
     WriteAll(peer, "hello");
     ASSERT_TRUE(PumpUntil([&] { return log.Has("DataArrival 5"); }));
     EXPECT_EQ(s->BytesReceived(), 5);
@@ -60,15 +77,10 @@ TEST_F(Data, ArrivalIsCountedAndTakenAsText) {
     WriteAll(peer, std::string(100, 'b'));
     ASSERT_TRUE(PumpUntil([&] { return log.Has("DataArrival 120"); }));
     EXPECT_EQ(s->BytesReceived(), 120);
-    ::close(peer);
-    PumpUntil([&] { return log.Has("Close"); });
 }
 
 TEST_F(Data, MaxLenTakesThePartAndPeekKeepsIt) {
-    auto s = CSocket::Create();
-    EventLog log;
-    log.Attach(*s);
-    const int peer = ConnectPair(*s, log);
+    ConnectClient();
     WriteAll(peer, "abcdef");
     ASSERT_TRUE(PumpUntil([&] { return log.Has("DataArrival 6"); }));
 
@@ -87,15 +99,10 @@ TEST_F(Data, MaxLenTakesThePartAndPeekKeepsIt) {
     s->GetData(v, 8, 10);
     EXPECT_EQ(std::get<std::string>(v), "cdef");
     EXPECT_EQ(s->BytesReceived(), 0);
-    ::close(peer);
-    PumpUntil([&] { return log.Has("Close"); });
 }
 
 TEST_F(Data, TypedValuesAreReadLittleEndian) {
-    auto s = CSocket::Create();
-    EventLog log;
-    log.Attach(*s);
-    const int peer = ConnectPair(*s, log);
+    ConnectClient();
     double twoAndHalf = 2.5;
     float oneAndQuarter = 1.25f;
     std::string d(reinterpret_cast<const char*>(&twoAndHalf), 8);
@@ -136,15 +143,10 @@ TEST_F(Data, TypedValuesAreReadLittleEndian) {
     s->GetData(v, 99);
     EXPECT_EQ(v, Variant(int32_t{5}));
     EXPECT_EQ(s->BytesReceived(), 0);
-    ::close(peer);
-    PumpUntil([&] { return log.Has("Close"); });
 }
 
 TEST_F(Data, SentValuesHaveTheirByteLayouts) {
-    auto s = CSocket::Create();
-    EventLog log;
-    log.Attach(*s);
-    const int peer = ConnectPair(*s, log);
+    ConnectClient();
     const double half = 0.5;
     struct Case { Variant value; std::string bytes; };
     const Case cases[] = {
@@ -170,30 +172,20 @@ TEST_F(Data, SentValuesHaveTheirByteLayouts) {
         PumpFor(10ms);
         EXPECT_EQ(log.Count("SendComplete"), 1);
     }
-    ::close(peer);
-    PumpUntil([&] { return log.Has("Close"); });
 }
 
 TEST_F(Data, EmptySendCompletesWithoutBytes) {
-    auto s = CSocket::Create();
-    EventLog log;
-    log.Attach(*s);
-    const int peer = ConnectPair(*s, log);
+    ConnectClient();
     s->SendData(std::string());
     EXPECT_EQ(log.events, std::vector<std::string>{"SendProgress 0 0"});
     ASSERT_TRUE(PumpUntil([&] { return log.Has("SendComplete"); }));
     s->SendData(Variant());
     ASSERT_TRUE(PumpUntil([&] { return log.Count("SendComplete") == 2; }));
     EXPECT_EQ(ReadSome(peer, 1, 50ms), "");
-    ::close(peer);
-    PumpUntil([&] { return log.Has("Close"); });
 }
 
 TEST_F(Data, SlowReaderSeesPartialProgressAndEveryByte) {
-    auto s = CSocket::Create();
-    EventLog log;
-    log.Attach(*s);
-    const int peer = ConnectPair(*s, log);
+    ConnectClient();
     const int small = 4096;
     platform::setsockopt(s->SocketHandle(), platform::SOL_SOCKET_W, platform::SO_SNDBUF_W,
                          reinterpret_cast<const char*>(&small), sizeof small);
@@ -216,8 +208,6 @@ TEST_F(Data, SlowReaderSeesPartialProgressAndEveryByte) {
     const std::string& last = log.events[log.events.size() - 2];
     EXPECT_EQ(last.substr(last.size() - 2), " 0") << last;
     EXPECT_EQ(log.Count("SendComplete"), 1);
-    ::close(peer);
-    PumpUntil([&] { return log.Has("Close"); });
 }
 
 TEST_F(Data, SendErrorsByState) {
@@ -254,11 +244,8 @@ TEST_F(Data, SendErrorsByState) {
 }
 
 TEST_F(Data, PeerResetGivesErrorAndNoClose) {
-    auto s = CSocket::Create();
-    EventLog log;
-    log.Attach(*s);
-    const int peer = ConnectPair(*s, log);
-    ResetClose(peer);
+    ConnectClient();
+    ResetClose(std::exchange(peer, -1));
     ASSERT_TRUE(PumpUntil([&] { return !log.events.empty(); }));
     PumpFor(30ms);
     EXPECT_EQ(log.events, std::vector<std::string>{"Error 10054 Connection reset by peer. []"});
@@ -267,12 +254,9 @@ TEST_F(Data, PeerResetGivesErrorAndNoClose) {
 }
 
 TEST_F(Data, GracefulCloseHandsOverWhatIsLeft) {
-    auto s = CSocket::Create();
-    EventLog log;
-    log.Attach(*s);
-    const int peer = ConnectPair(*s, log);
+    ConnectClient();
     WriteAll(peer, "last words");
-    ::close(peer);
+    ::close(std::exchange(peer, -1));
     ASSERT_TRUE(PumpUntil([&] { return log.Has("Close"); }));
     EXPECT_EQ(log.events, (std::vector<std::string>{"DataArrival 10", "Close"}));
     EXPECT_EQ(s->State(), SocketState::Closed);
@@ -284,10 +268,7 @@ TEST_F(Data, GracefulCloseHandsOverWhatIsLeft) {
 }
 
 TEST_F(Data, CloseWithUnsentDataTriesOneLastSend) {
-    auto s = CSocket::Create();
-    EventLog log;
-    log.Attach(*s);
-    const int peer = ConnectPair(*s, log);
+    ConnectClient();
     // Queue data the socket cannot take yet, then let the peer close.
     const int small = 4096;
     platform::setsockopt(s->SocketHandle(), platform::SOL_SOCKET_W, platform::SO_SNDBUF_W,
@@ -305,7 +286,6 @@ TEST_F(Data, CloseWithUnsentDataTriesOneLastSend) {
     EXPECT_EQ(log.events.front().rfind("SendProgress ", 0), 0u) << "one last send before closing";
     EXPECT_EQ(log.events.back(), "Close");
     EXPECT_FALSE(log.Has("SendComplete"));
-    ::close(peer);
 }
 
 TEST_F(Data, UdpDatagramsFromTwoSendersShareTheBuffer) {
