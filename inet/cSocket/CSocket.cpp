@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "inet/cSocket/MSocketSupport.h"
@@ -48,6 +49,18 @@ sockaddr_in AddressRecord(uint32_t address, int32_t port) {
     a.sin_port = htons(static_cast<uint16_t>(MS::LongToPortWord(port)));
     a.sin_addr.s_addr = address;
     return a;
+}
+
+// Raises the error being handled again under the operation's own source; running
+// out of memory is the runtime's error 7. Other exceptions (a host handler's) pass.
+[[noreturn]] void RaiseAgain(const char* source) {
+    try {
+        throw;
+    } catch (const SocketError& e) {
+        throw e.WithSource(source);
+    } catch (const std::bad_alloc&) {
+        throw RuntimeError(kOutOfMemory, source);
+    }
 }
 
 // Calls a handler through a copy, so that a handler may replace itself.
@@ -117,8 +130,14 @@ void CSocket::ReadBufferSizes() {
 void CSocket::DestroySocket() {
     EmptyReceiveBuffer(true);
     if (m_socketHandle == -1) return;
-    // A handle whose close failed before is no longer registered; just try the close again.
-    if (MS::IsRegistered(m_socketHandle)) MS::UnregisterSocket(m_socketHandle);
+    if (MS::IsRegisteredTo(m_socketHandle, weak_from_this())) {
+        MS::UnregisterSocket(m_socketHandle);
+    } else if (MS::IsRegistered(m_socketHandle)) {
+        // Another object owns this handle (an Accept that it had adopted already): let go.
+        m_socketHandle = -1;
+        return;
+    }
+    // A handle that is not registered (its close failed before) is closed again.
     if (platform::closesocket(m_socketHandle) == platform::SOCKET_ERROR) {
         throw LastWinsockError("CSocket.DestroySocket");
     }
@@ -200,8 +219,8 @@ void CSocket::Connect(const std::optional<std::string>& strRemoteHost, const std
         } else if (error != 0) {
             throw WinsockError(error, kConnectSource);
         }
-    } catch (const SocketError& e) {
-        throw e.WithSource(kConnectSource);
+    } catch (...) {
+        RaiseAgain(kConnectSource);
     }
 }
 
@@ -234,8 +253,8 @@ void CSocket::PostGetHostEvent(int32_t lookupHandle, uint32_t address, const std
         } else if (m_afterLookup == 1) {
             SendPendingData();
         }
-    } catch (const SocketError& e) {
-        throw e.WithSource("CSocket.PostGetHostEvent");
+    } catch (...) {
+        RaiseAgain("CSocket.PostGetHostEvent");
     }
 }
 
@@ -320,8 +339,8 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
             default:
                 break;
         }
-    } catch (const SocketError& e) {
-        throw e.WithSource("CSocket.PostSocketEvent");
+    } catch (...) {
+        RaiseAgain("CSocket.PostSocketEvent");
     }
 }
 
@@ -412,8 +431,8 @@ void CSocket::GetData(Variant& varData, std::optional<int32_t> varType, std::opt
     auto self = shared_from_this();
     try {
         FetchFromBuffer(varData, false, varType, maxLen);
-    } catch (const SocketError& e) {
-        throw e.WithSource("CSocket.GetData");
+    } catch (...) {
+        RaiseAgain("CSocket.GetData");
     }
 }
 
@@ -421,8 +440,8 @@ void CSocket::PeekData(Variant& varData, std::optional<int32_t> varType, std::op
     auto self = shared_from_this();
     try {
         FetchFromBuffer(varData, true, varType, maxLen);
-    } catch (const SocketError& e) {
-        throw e.WithSource("CSocket.PeekData");
+    } catch (...) {
+        RaiseAgain("CSocket.PeekData");
     }
 }
 
@@ -445,6 +464,8 @@ void CSocket::SendData(const Variant& varData) {
     } catch (const SocketError& e) {
         if (e.Number() == platform::WSAENOTSOCK) throw RuntimeError(kWrongProtocolOrState, "CSocket.SendData");
         throw e.WithSource("CSocket.SendData");
+    } catch (...) {
+        RaiseAgain("CSocket.SendData");
     }
 }
 
@@ -506,8 +527,8 @@ void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
             throw LastWinsockError("CSocket.Bind");
         }
         m_bound = true;
-    } catch (const SocketError& e) {
-        throw e.WithSource("CSocket.Bind");
+    } catch (...) {
+        RaiseAgain("CSocket.Bind");
     }
 }
 
@@ -521,8 +542,8 @@ void CSocket::Listen() {
             throw LastWinsockError("CSocket.Listen");
         }
         m_state = SocketState::Listening;
-    } catch (const SocketError& e) {
-        throw e.WithSource("CSocket.Listen");
+    } catch (...) {
+        RaiseAgain("CSocket.Listen");
     }
 }
 
@@ -551,8 +572,8 @@ void CSocket::Accept(int32_t requestID) {
         }
         ReadBufferSizes();
         if (MS::RegisterSocket(requestID, Self())) m_state = SocketState::Connected;
-    } catch (const SocketError& e) {
-        throw e.WithSource("CSocket.Accept");
+    } catch (...) {
+        RaiseAgain("CSocket.Accept");
     }
 }
 

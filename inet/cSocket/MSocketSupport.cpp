@@ -382,6 +382,12 @@ UINT WinsockMessage() { return M().m_winsockMessage; }
 UINT ResolveMessage() { return M().m_resolveMessage; }
 int32_t RegisteredSocketCount() { return M().m_sockets ? static_cast<int32_t>(M().m_sockets->size()) : 0; }
 bool IsRegistered(int32_t handle) { return M().m_sockets && M().m_sockets->count(SocketKey(handle)) != 0; }
+bool IsRegisteredTo(int32_t handle, const std::weak_ptr<const void>& owner) {
+    if (!M().m_sockets) return false;
+    const auto entry = M().m_sockets->find(SocketKey(handle));
+    // Same control block: the same object, even once its last reference has gone.
+    return entry != M().m_sockets->end() && !entry->second.owner_before(owner) && !owner.owner_before(entry->second);
+}
 int32_t OutstandingLookupCount() { return M().m_lookupTasks ? static_cast<int32_t>(M().m_lookupTasks->size()) : 0; }
 
 }  // namespace inet::MSocketSupport

@@ -82,6 +82,8 @@ platform::UINT WinsockMessage();
 platform::UINT ResolveMessage();
 int32_t        RegisteredSocketCount();
 bool           IsRegistered(int32_t handle);
+// Registered, and to the object that `owner` refers to (also while that object ends).
+bool           IsRegisteredTo(int32_t handle, const std::weak_ptr<const void>& owner);
 int32_t        OutstandingLookupCount();
 
 }  // namespace inet::MSocketSupport

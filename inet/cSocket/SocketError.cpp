@@ -15,6 +15,7 @@ std::string RuntimeErrorText(int32_t number) {
     switch (number) {
         case 5: return "Invalid procedure call or argument";
         case kOverflow: return "Overflow";
+        case kOutOfMemory: return "Out of memory";
         case kSubscriptOutOfRange: return "Subscript out of range";
         case kTypeMismatch: return "Type mismatch";
         case kWrongProtocolOrState:

@@ -8,7 +8,7 @@
 namespace inet {
 
 // An error with its number (a Windows Sockets code, or a runtime number: 6 overflow,
-// 9 subscript out of range, 13 type mismatch, 40006 wrong protocol or connection
+// 7 out of memory, 9 subscript out of range, 13 type mismatch, 40006 wrong protocol or connection
 // state), the routine it left ("CSocket.GetData") and its description.
 class SocketError : public std::exception {
 public:
@@ -30,6 +30,7 @@ private:
 
 // Runtime error numbers and their texts.
 inline constexpr int32_t kOverflow = 6;
+inline constexpr int32_t kOutOfMemory = 7;
 inline constexpr int32_t kSubscriptOutOfRange = 9;
 inline constexpr int32_t kTypeMismatch = 13;
 inline constexpr int32_t kWrongProtocolOrState = 40006;

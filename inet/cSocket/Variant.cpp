@@ -122,7 +122,7 @@ void AppendBytes(const Variant& value, std::string& out) {
             } else if constexpr (std::is_same_v<T, ByteArray>) {
                 out.append(reinterpret_cast<const char*>(v.data()), v.size());
             } else if constexpr (std::is_same_v<T, VariantBool>) {
-                AppendRaw(static_cast<int16_t>(v.raw != 0 ? -1 : 0), out);  // 0xFFFF for true
+                AppendRaw(v.raw, out);  // 0xFFFF for true, as it lies in memory
             } else if constexpr (std::is_same_v<T, Currency>) {
                 AppendRaw(v.scaled, out);
             } else if constexpr (std::is_same_v<T, Date>) {

@@ -81,6 +81,28 @@ TEST_F(Serving, ConnectionRequestsAreAcceptedIntoNewObjects) {
     listener->CloseSocket();
 }
 
+TEST_F(Serving, AcceptingAnAdoptedHandleAgainLeavesItToItsOwner) {
+    auto listener = CSocket::Create();
+    EventLog log;
+    log.Attach(*listener);
+    listener->Listen();
+    const int client = RawConnect(LocalPortOf(listener->SocketHandle()));
+    ASSERT_TRUE(PumpUntil([&] { return log.requests.size() == 1; }));
+    auto owner = CSocket::Create();
+    EventLog ownerLog;
+    ownerLog.Attach(*owner, /*take=*/true);
+    owner->Accept(log.requests[0]);
+    auto second = CSocket::Create();
+    second->Accept(log.requests[0]);
+    EXPECT_EQ(second->State(), SocketState::Closed) << "the handle is registered to its owner";
+    second.reset();  // must neither unregister nor close the owner's socket
+    WriteAll(client, "still here");
+    ASSERT_TRUE(PumpUntil([&] { return ownerLog.received == "still here"; }));
+    ::close(client);
+    ASSERT_TRUE(PumpUntil([&] { return ownerLog.Has("Close"); }));
+    listener->CloseSocket();
+}
+
 TEST_F(Serving, AcceptOfAFailedRequestLeavesNoSocket) {
     auto s = CSocket::Create();
     EXPECT_NO_THROW(s->Accept(-1));
