@@ -17,6 +17,16 @@ namespace platform::detail {
 
 namespace {
 
+// How deep this thread is inside Pump; posts made there need no wake-up.
+thread_local int pumpDepth = 0;
+
+struct PumpScope {
+    PumpScope() { ++pumpDepth; }
+    ~PumpScope() { --pumpDepth; }
+    PumpScope(const PumpScope&) = delete;
+    PumpScope& operator=(const PumpScope&) = delete;
+};
+
 [[noreturn]] void Die(const char* what) {
     std::perror(what);
     std::abort();
@@ -53,7 +63,8 @@ void EventLoop::SignalLocked() {
 
 void EventLoop::PushLocked(Entry entry) {
     queue_.push_back(std::move(entry));
-    if (collecting_ && std::this_thread::get_id() == loopThread_) return;
+    // A pump looks at the queue before it waits and signals what it leaves behind.
+    if (pumpDepth > 0) return;
     SignalLocked();
 }
 
@@ -124,9 +135,7 @@ bool EventLoop::QueueEmpty() {
 
 int EventLoop::Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
     using Clock = std::chrono::steady_clock;
-    loopThread_ = std::this_thread::get_id();
-    const bool outer = !collecting_;
-    collecting_ = true;
+    const PumpScope scope;
     if (maxWait.count() == 0 || !QueueEmpty()) Collect(0);
     if (maxWait.count() != 0) {
         const auto deadline = Clock::now() + maxWait;
@@ -166,7 +175,6 @@ int EventLoop::Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
     {
         // Whatever is left for the next Pump keeps the loop descriptor readable.
         std::lock_guard lock(mutex_);
-        if (outer) collecting_ = false;
         if (!queue_.empty()) SignalLocked();
     }
     return dispatched;

@@ -12,7 +12,6 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <thread>
 
 #include "platform/WinTypes.h"
 
@@ -72,8 +71,6 @@ private:
     bool quit_ = false;
     int exitCode_ = 0;
     bool signalled_ = false;        // guarded by mutex_: the wake-up eventfd is readable
-    bool collecting_ = false;       // loop thread only: inside Pump, before dispatching
-    std::thread::id loopThread_;
 };
 
 }  // namespace platform::detail
