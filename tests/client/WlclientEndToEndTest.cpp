@@ -133,8 +133,12 @@ protected:
         }
         int fds[2];
         ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        // -noreset: otherwise the server resets whenever its last client leaves (an
+        // xdotool run while the window is still starting), and a connection made
+        // during the reset is refused.
         xvfb_ = std::make_unique<ChildProcess>(ChildProcess::Options{
-            {clienttest::FindProgram("Xvfb"), "-displayfd", "3", "-screen", "0", "640x480x24", "-nolisten", "tcp"},
+            {clienttest::FindProgram("Xvfb"), "-displayfd", "3", "-screen", "0", "640x480x24", "-nolisten", "tcp",
+             "-noreset"},
             clienttest::EnvironmentWith({}), false, fds[1]});
         ::close(fds[1]);
         // Xvfb writes the number and the line end separately, and stops with an error
