@@ -26,39 +26,6 @@ LRESULT RecordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     return 0;
 }
 
-bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + limit;
-    while (!pred()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left <= 0ms) return pred();
-        PumpMessages(std::min(left, 20ms));
-    }
-    return true;
-}
-
-void PumpFor(std::chrono::milliseconds duration) {
-    const auto deadline = std::chrono::steady_clock::now() + duration;
-    for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now()) {
-        PumpMessages(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
-    }
-}
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-int LocalPort(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-}
-
 RawListener::RawListener() {
     fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in a = Loopback(0);
@@ -71,21 +38,6 @@ RawListener::RawListener() {
 RawListener::~RawListener() { ::close(fd); }
 
 int RawListener::Accept() { return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
-
-int ClosedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in a = Loopback(0);
-    ::bind(fd, Sa(a), sizeof a);
-    const int port = LocalPort(fd);
-    ::close(fd);
-    return port;
-}
-
-void ResetClose(int fd) {
-    const linger l{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    ::close(fd);
-}
 
 bool Readable(int fd, std::chrono::milliseconds limit) {
     pollfd p{fd, POLLIN, 0};

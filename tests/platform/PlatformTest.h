@@ -12,6 +12,7 @@
 #include "platform/MessageLoop.h"
 #include "platform/Window.h"
 #include "platform/Winsock.h"
+#include "tests/support/Loopback.h"
 
 namespace platformtest {
 
@@ -32,12 +33,13 @@ std::function<void(const Record&)>& OnRecord();
 LRESULT RecordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // Pumps until pred() holds or the time is up; returns pred().
-bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit = 3000ms);
-void PumpFor(std::chrono::milliseconds duration);
-
-sockaddr_in Loopback(int port);
+using testsupport::ClosedPort;
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
+using testsupport::ResetClose;  // closes with a reset (SO_LINGER 0)
+inline sockaddr_in Loopback(int port) { return testsupport::LoopbackAddress(port); }
 inline const sockaddr* Sa(const sockaddr_in& a) { return reinterpret_cast<const sockaddr*>(&a); }
-int LocalPort(int fd);
+inline int LocalPort(int fd) { return testsupport::LocalPortOf(fd); }
 
 // A plain listening socket on 127.0.0.1, outside the layer.
 struct RawListener {
@@ -49,8 +51,6 @@ struct RawListener {
 };
 
 // A port on 127.0.0.1 where nothing listens.
-int ClosedPort();
-void ResetClose(int fd);  // closes with a reset (SO_LINGER 0)
 bool Readable(int fd, std::chrono::milliseconds limit);
 
 class PlatformTest : public ::testing::Test {

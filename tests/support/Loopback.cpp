@@ -14,17 +14,13 @@
 
 namespace testsupport {
 
-namespace {
-
-sockaddr_in Loopback(int port) {
+sockaddr_in LoopbackAddress(int port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return a;
 }
-
-}  // namespace
 
 bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -46,7 +42,7 @@ void PumpFor(std::chrono::milliseconds duration) {
 
 RawListener::RawListener(int backlog) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(0);
+    sockaddr_in a = LoopbackAddress(0);
     if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 || ::listen(fd_, backlog) < 0) {
         throw std::runtime_error("cannot listen on loopback");
     }
@@ -69,7 +65,7 @@ int RawListener::Accept(std::chrono::milliseconds limit) {
 
 int ClosedPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(0);
+    sockaddr_in a = LoopbackAddress(0);
     ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     const int port = LocalPortOf(fd);
     ::close(fd);
@@ -78,7 +74,7 @@ int ClosedPort() {
 
 int RawConnect(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(port);
+    sockaddr_in a = LoopbackAddress(port);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) {
         ::close(fd);
         return -1;

@@ -1,5 +1,8 @@
-// Test helpers: plain POSIX peers on 127.0.0.1 and a bounded message pump.
+// Test helpers: plain POSIX peers on 127.0.0.1 and a bounded message pump. They need
+// only the platform layer.
 #pragma once
+
+#include <netinet/in.h>
 
 #include <chrono>
 #include <cstdint>
@@ -33,6 +36,8 @@ private:
     int port_ = 0;
 };
 
+// 127.0.0.1:port as an address record.
+sockaddr_in LoopbackAddress(int port);
 // A port on 127.0.0.1 where nothing listens (bound, then closed).
 int ClosedPort();
 // A blocking plain TCP connection to 127.0.0.1:port; -1 on failure.
