@@ -297,7 +297,7 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 break;
             }
             case kEventWrite:
-                if (m_sendBuffer.size() > m_sendHead) {
+                if (SendWaiting() > 0) {
                     SendPendingData();
                 } else if (m_sendPending) {
                     m_sendPending = false;
@@ -324,13 +324,10 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 break;
             case kEventClose:
                 // The peer closed: hand over what is left, then close our side.
-                while (const int32_t n = RecvToBuffer()) {
-                    (void)n;
-                    Raise(OnDataArrival, ReceivedLength());
-                }
+                while (RecvToBuffer() > 0) Raise(OnDataArrival, ReceivedLength());
                 if (m_state != SocketState::Closing) {
                     m_state = SocketState::Closing;
-                    if (m_sendBuffer.size() > m_sendHead) SendPendingData();
+                    if (SendWaiting() > 0) SendPendingData();
                 }
                 DestroySocket();
                 m_state = SocketState::Closed;
@@ -470,7 +467,7 @@ void CSocket::SendData(const Variant& varData) {
 }
 
 void CSocket::SendPendingData() {
-    const size_t count = m_sendBuffer.size() - m_sendHead;
+    const size_t count = SendWaiting();
     m_sendPending = true;
     int32_t result = 0;
     if (count > 0) {
@@ -506,7 +503,7 @@ void CSocket::SendPendingData() {
         platform::PostMessageA(MS::NotifyWindow(), MS::WinsockMessage(), static_cast<platform::WPARAM>(m_socketHandle),
                                kEventWrite);
     }
-    Raise(OnSendProgress, result, static_cast<int32_t>(m_sendBuffer.size() - m_sendHead));
+    Raise(OnSendProgress, result, static_cast<int32_t>(SendWaiting()));
 }
 
 // ---- Serving ----

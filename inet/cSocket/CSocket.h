@@ -127,6 +127,7 @@ private:
     void    FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t> varType,
                             std::optional<int32_t> maxLen);
     int32_t ReceivedLength() const { return static_cast<int32_t>(m_receiveTail - m_receiveHead); }
+    size_t  SendWaiting() const { return m_sendBuffer.size() - m_sendHead; }
     void    EmptyReceiveBuffer(bool release);
     void    SendPendingData();
     int32_t ConnectTo(uint32_t address);       // the connect call; 0 or the Windows Sockets error
