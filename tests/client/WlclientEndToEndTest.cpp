@@ -105,7 +105,8 @@ std::vector<std::string> ClientEnvironment(std::vector<std::string> changes) {
 }
 
 // The options alone, on Qt's offscreen platform: --port with a leading blank,
-// --connect ticking the box at the start and --echo writing what is shown.
+// --connect ticking the box at the start and --echo writing what is shown, byte
+// for byte.
 TEST(WlclientProgram, ConnectsAtStartToThePortGivenAndEchoesWhatItShows) {
     testsupport::RawListener listener;
     TempDir runtime;
@@ -117,6 +118,15 @@ TEST(WlclientProgram, ConnectsAtStartToThePortGivenAndEchoesWhatItShows) {
     ASSERT_TRUE(testsupport::WriteAll(peer, kFirstLine));
     EXPECT_TRUE(client.WaitForOutput([](const std::string& out) { return out.size() >= kFirstLine.size(); }, 10000ms));
     EXPECT_EQ(client.Output(), kFirstLine);
+
+    // Bytes beyond ASCII come out one for one, as they arrived, not re-encoded.
+    std::string high;
+    for (int b = 0x80; b <= 0xff; ++b) high.push_back(static_cast<char>(b));
+    high += "\n";
+    ASSERT_TRUE(testsupport::WriteAll(peer, high));
+    const std::string expected = kFirstLine + high;
+    EXPECT_TRUE(client.WaitForOutput([&](const std::string& out) { return out.size() >= expected.size(); }, 10000ms));
+    EXPECT_EQ(client.Output(), expected);
 
     const int status = client.Stop(SIGTERM, 5000ms);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;

@@ -23,7 +23,9 @@ int main(int argc, char* argv[]) {
     if (options.isSet(port)) window.SetPortText(options.value(port));
     if (options.isSet(echo)) {
         window.TextShown = [](const QString& text) {
-            const QByteArray bytes = text.toLocal8Bit();
+            // Each character of the text stands for one received byte (Latin-1 is that
+            // mapping): write the bytes back as they arrived, not re-encoded for the locale.
+            const QByteArray bytes = text.toLatin1();
             std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
             std::fflush(stdout);
         };
