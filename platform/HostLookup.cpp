@@ -3,7 +3,10 @@
 //
 // The worker touches only its request and the loop's thread-safe task queue. It is
 // detached and never joined, so the process can end while a lookup still runs.
-#include <netdb.h>
+#include "platform/HostLookup.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -14,11 +17,11 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
 
-#include "platform/AsyncSelect.h"
 #include "platform/ErrorMap.h"
 #include "platform/EventLoop.h"
 #include "platform/Testing.h"
@@ -190,10 +193,7 @@ bool Complete(const std::shared_ptr<Request>& request) {
 }  // namespace
 
 HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT wMsg, const char* name, char* buf, int buflen) {
-    if (!detail::ServiceStarted()) {
-        WSASetLastError(WSANOTINITIALISED);
-        return 0;
-    }
+    if (!detail::Started()) return 0;
     if (const int failure = testing::detail::TakeAsyncGetHostByNameFailure()) {
         WSASetLastError(failure);
         return 0;
@@ -232,6 +232,51 @@ int WSACancelAsyncRequest(HANDLE asyncTaskHandle) {
         return SOCKET_ERROR;
     }
     return 0;
+}
+
+hostent* gethostbyaddr(const char* addr, int len, int type) {
+    thread_local hostent entry;
+    thread_local std::string name;
+    thread_local uint32_t address;
+    thread_local char* aliases[1];
+    thread_local char* addresses[2];
+    if (!detail::Started()) return nullptr;
+    if (addr == nullptr || len != 4) {
+        WSASetLastError(WSAEFAULT);
+        return nullptr;
+    }
+    if (type != AF_INET) {
+        WSASetLastError(WSAEAFNOSUPPORT);
+        return nullptr;
+    }
+    std::memcpy(&address, addr, 4);
+    std::optional<std::string> found;
+    if (auto reverse = testing::detail::ReverseResolver()) {
+        found = reverse(address);
+    } else {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = address;
+        char host[NI_MAXHOST];
+        if (::getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
+                          NI_NAMEREQD) == 0) {
+            found = host;
+        }
+    }
+    if (!found) {
+        WSASetLastError(WSAHOST_NOT_FOUND);
+        return nullptr;
+    }
+    name = *found;
+    aliases[0] = nullptr;
+    addresses[0] = reinterpret_cast<char*>(&address);
+    addresses[1] = nullptr;
+    entry.h_name = name.data();
+    entry.h_aliases = aliases;
+    entry.h_addrtype = AF_INET;
+    entry.h_length = 4;
+    entry.h_addr_list = addresses;
+    return &entry;
 }
 
 }  // namespace platform

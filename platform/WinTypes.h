@@ -31,7 +31,8 @@ inline constexpr UINT   WM_PAINT       = 0x000F;
 inline constexpr UINT   WM_TIMER       = 0x0113;
 inline constexpr UINT   WM_USER        = 0x0400;
 
-// Network events of WSAAsyncSelect: the low word of a notification's lParam.
+// Network events of WSAAsyncSelect: the low word of a notification's lParam. These
+// are the only definitions of the event codes; the component uses them as they are.
 inline constexpr long FD_READ    = 0x01;
 inline constexpr long FD_WRITE   = 0x02;
 inline constexpr long FD_OOB     = 0x04;
@@ -46,42 +47,16 @@ inline constexpr int SD_BOTH    = 2;
 // Socket option levels and names as Windows numbers them.
 inline constexpr int SOL_SOCKET_W   = 0xFFFF;
 inline constexpr int SO_REUSEADDR_W = 0x0004;
+inline constexpr int SO_KEEPALIVE_W = 0x0008;
 inline constexpr int SO_BROADCAST_W = 0x0020;
+inline constexpr int SO_LINGER_W    = 0x0080;
 inline constexpr int SO_SNDBUF_W    = 0x1001;
 inline constexpr int SO_RCVBUF_W    = 0x1002;
 inline constexpr int SO_ERROR_W     = 0x1007;
 inline constexpr int SO_TYPE_W      = 0x1008;
+inline constexpr int TCP_NODELAY_W  = 0x0001;   // at level IPPROTO_TCP, which both number 6
 
 inline constexpr int MAXGETHOSTSTRUCT = 1024;
-
-// Windows Sockets error numbers used by the layer itself.
-inline constexpr int WSAEINTR           = 10004;
-inline constexpr int WSAEACCES          = 10013;
-inline constexpr int WSAEFAULT          = 10014;
-inline constexpr int WSAEINVAL          = 10022;
-inline constexpr int WSAEMFILE          = 10024;
-inline constexpr int WSAEWOULDBLOCK     = 10035;
-inline constexpr int WSAEALREADY        = 10037;
-inline constexpr int WSAENOTSOCK        = 10038;
-inline constexpr int WSAEMSGSIZE        = 10040;
-inline constexpr int WSAEOPNOTSUPP      = 10045;
-inline constexpr int WSAEAFNOSUPPORT    = 10047;
-inline constexpr int WSAEADDRINUSE      = 10048;
-inline constexpr int WSAEADDRNOTAVAIL   = 10049;
-inline constexpr int WSAECONNABORTED    = 10053;
-inline constexpr int WSAECONNRESET      = 10054;
-inline constexpr int WSAENOBUFS         = 10055;
-inline constexpr int WSAEISCONN         = 10056;
-inline constexpr int WSAENOTCONN        = 10057;
-inline constexpr int WSAESHUTDOWN       = 10058;
-inline constexpr int WSAECONNREFUSED    = 10061;
-inline constexpr int WSASYSNOTREADY     = 10091;
-inline constexpr int WSAVERNOTSUPPORTED = 10092;
-inline constexpr int WSANOTINITIALISED  = 10093;
-inline constexpr int WSAHOST_NOT_FOUND  = 11001;
-inline constexpr int WSATRY_AGAIN       = 11002;
-inline constexpr int WSANO_RECOVERY     = 11003;
-inline constexpr int WSANO_DATA         = 11004;
 
 constexpr WORD LOWORD(LPARAM v) { return static_cast<WORD>(static_cast<uintptr_t>(v) & 0xFFFF); }
 constexpr WORD HIWORD(LPARAM v) { return static_cast<WORD>((static_cast<uintptr_t>(v) >> 16) & 0xFFFF); }

@@ -5,41 +5,26 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
-#include <optional>
-#include <string>
-#include <utility>
 
-#include "platform/AsyncSelect.h"
 #include "platform/ErrorMap.h"
+#include "platform/SocketRecord.h"
 #include "platform/Testing.h"
 
 namespace platform {
 
+using detail::Fail;
+using detail::FailErrno;
 using detail::FindRecord;
-using detail::Phase;
+using detail::SocketPhase;
 using detail::SocketRecord;
+using detail::Started;
 
 namespace {
 
 thread_local int lastError = 0;
 int startCount = 0;
-
-int Fail(int error) {
-    lastError = error;
-    return SOCKET_ERROR;
-}
-
-int FailErrno() { return Fail(detail::WsaErrorFromErrno(errno)); }
-
-bool Started() {
-    if (startCount > 0) return true;
-    lastError = WSANOTINITIALISED;
-    return false;
-}
 
 // The Linux option for a Windows (level, name); false when there is none.
 bool MapOption(int level, int name, int& linuxLevel, int& linuxName) {
@@ -52,12 +37,12 @@ bool MapOption(int level, int name, int& linuxLevel, int& linuxName) {
             case SO_RCVBUF_W: linuxName = SO_RCVBUF; return true;
             case SO_ERROR_W: linuxName = SO_ERROR; return true;
             case SO_TYPE_W: linuxName = SO_TYPE; return true;
-            case 0x0008: linuxName = SO_KEEPALIVE; return true;
-            case 0x0080: linuxName = SO_LINGER; return true;
+            case SO_KEEPALIVE_W: linuxName = SO_KEEPALIVE; return true;
+            case SO_LINGER_W: linuxName = SO_LINGER; return true;
             default: return false;
         }
     }
-    if (level == IPPROTO_TCP && name == 0x0001) {
+    if (level == IPPROTO_TCP && name == TCP_NODELAY_W) {
         linuxLevel = IPPROTO_TCP;
         linuxName = TCP_NODELAY;
         return true;
@@ -73,23 +58,15 @@ struct WinLinger {
 
 bool IsLinger(int linuxLevel, int linuxName) { return linuxLevel == SOL_SOCKET && linuxName == SO_LINGER; }
 
-// What Windows reports where Linux says EPIPE: it depends on what the socket went through.
-int SendPipeError(const SocketRecord* rec) {
-    if (rec == nullptr) return WSAENOTCONN;
-    if (rec->shutSend) return WSAESHUTDOWN;
-    if (rec->phase != Phase::Connected) return WSAENOTCONN;
-    return WSAECONNRESET;
-}
-
-// A stream socket that cannot carry data yet: Windows says "not connected" where
-// Linux would say EAGAIN (connect pending) or EPIPE.
-bool NotConnectedStream(const SocketRecord* rec) {
-    return rec != nullptr && !rec->datagram && rec->phase != Phase::Connected;
-}
+bool NotConnectedStream(const SocketRecord* rec) { return rec != nullptr && rec->NotConnectedStream(); }
 
 }  // namespace
 
-bool detail::ServiceStarted() { return startCount > 0; }
+bool detail::Started() {
+    if (startCount > 0) return true;
+    lastError = WSANOTINITIALISED;
+    return false;
+}
 
 int WSAStartup(WORD versionRequested, WSADATA* data) {
     if (const int failure = testing::detail::TakeStartupFailure()) return failure;
@@ -140,14 +117,10 @@ int shutdown(SOCKET s, int how) {
     if (!Started()) return SOCKET_ERROR;
     if (how < SD_RECEIVE || how > SD_BOTH) return Fail(WSAEINVAL);
     SocketRecord* rec = FindRecord(s);
-    if (rec != nullptr) detail::SettleConnect(*rec);
+    if (rec != nullptr) rec->SettleConnect();
     if (NotConnectedStream(rec)) return Fail(WSAENOTCONN);
     if (::shutdown(s, how) < 0) return FailErrno();
-    if (rec != nullptr) {
-        if (how != SD_RECEIVE) rec->shutSend = true;
-        if (how != SD_SEND) rec->shutRecv = true;
-        detail::Rearm(*rec);  // the read side, now ready for good, is no longer watched
-    }
+    if (rec != nullptr) rec->ShutDown(how);
     return 0;
 }
 
@@ -156,11 +129,11 @@ int connect(SOCKET s, const sockaddr* name, int namelen) {
     if (name == nullptr || namelen < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
     SocketRecord* rec = FindRecord(s);
     if (rec != nullptr) {
-        detail::SettleConnect(*rec);
-        if (rec->phase == Phase::Listening) return Fail(WSAEINVAL);
-        if (rec->phase == Phase::Connecting) return Fail(WSAEALREADY);
+        rec->SettleConnect();
+        if (rec->Phase() == SocketPhase::Listening) return Fail(WSAEINVAL);
+        if (rec->Phase() == SocketPhase::Connecting) return Fail(WSAEALREADY);
         // Linux would answer 0 once more after a non-blocking connect completed.
-        if (rec->phase == Phase::Connected && !rec->datagram) return Fail(WSAEISCONN);
+        if (rec->Phase() == SocketPhase::Connected && !rec->Datagram()) return Fail(WSAEISCONN);
     }
     sockaddr_in to;
     std::memcpy(&to, name, sizeof to);
@@ -168,28 +141,15 @@ int connect(SOCKET s, const sockaddr* name, int namelen) {
         return Fail(WSAEADDRNOTAVAIL);
     }
     int rc = ::connect(s, name, sizeof to);
-    if (rc < 0 && errno != EINPROGRESS && rec != nullptr && rec->phase == Phase::Failed) {
+    if (rc < 0 && errno != EINPROGRESS && rec != nullptr && rec->Phase() == SocketPhase::Failed) {
         // After a failed attempt Linux reports that failure once more (ECONNABORTED once
         // SO_ERROR was read); the new attempt Windows allows starts with the next call.
         rc = ::connect(s, name, sizeof to);
     }
     const int error = rc == 0 ? 0 : errno;
-    if (rec != nullptr && (rc == 0 || error == EINPROGRESS)) {
-        // A new attempt: its FD_CONNECT, FD_WRITE and FD_CLOSE are owed afresh, also
-        // after an earlier attempt failed.
-        rec->armed |= rec->mask & (FD_CONNECT | FD_WRITE | FD_CLOSE);
-        rec->closePosted = false;
-        rec->bound = true;
-        rec->phase = rc == 0 ? Phase::Connected : Phase::Connecting;
-        if (rc == 0) {
-            detail::PostEvent(*rec, FD_CONNECT, 0);
-            if (!rec->datagram) detail::PostEvent(*rec, FD_WRITE, 0);
-        }
-        detail::Rearm(*rec);
-    }
+    if (rec != nullptr && (rc == 0 || error == EINPROGRESS)) rec->StartConnect(rc == 0);
     if (rc == 0) return 0;
-    if (error == EPIPE || error == EISCONN) return Fail(WSAEISCONN);
-    return Fail(detail::WsaErrorFromErrno(error));
+    return Fail(detail::ConnectError(error));
 }
 
 int bind(SOCKET s, const sockaddr* name, int namelen) {
@@ -200,7 +160,7 @@ int bind(SOCKET s, const sockaddr* name, int namelen) {
         // Windows lets a stream socket take a port whose old connections still linger in
         // TIME_WAIT; on Linux that takes SO_REUSEADDR, which still refuses a port that a
         // live socket holds. Trying without it first keeps that refusal for bound sockets.
-        if (errno != EADDRINUSE || rec == nullptr || rec->datagram) return FailErrno();
+        if (errno != EADDRINUSE || rec == nullptr || rec->Datagram()) return FailErrno();
         const int on = 1;
         ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (::bind(s, name, sizeof(sockaddr_in)) < 0) {
@@ -210,14 +170,14 @@ int bind(SOCKET s, const sockaddr* name, int namelen) {
             return Fail(detail::WsaErrorFromErrno(error));
         }
     }
-    if (rec != nullptr) rec->bound = true;
+    if (rec != nullptr) rec->NoteBound();
     return 0;
 }
 
 int listen(SOCKET s, int backlog) {
     if (!Started()) return SOCKET_ERROR;
     SocketRecord* rec = FindRecord(s);
-    if (rec != nullptr && rec->datagram) return Fail(WSAEOPNOTSUPP);
+    if (rec != nullptr && rec->Datagram()) return Fail(WSAEOPNOTSUPP);
     sockaddr_in local{};
     socklen_t len = sizeof local;
     if (::getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) < 0) return FailErrno();
@@ -227,10 +187,7 @@ int listen(SOCKET s, int backlog) {
     const int on = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (::listen(s, backlog) < 0) return FailErrno();
-    if (rec != nullptr) {
-        rec->phase = Phase::Listening;
-        detail::Rearm(*rec);
-    }
+    if (rec != nullptr) rec->StartListening();
     return 0;
 }
 
@@ -240,32 +197,20 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
         return Fail(WSAEFAULT);
     }
     SocketRecord* rec = FindRecord(s);
-    if (rec != nullptr && rec->phase != Phase::Listening) return Fail(WSAEINVAL);
+    if (rec != nullptr && rec->Phase() != SocketPhase::Listening) return Fail(WSAEINVAL);
     const int listenerFlags = ::fcntl(s, F_GETFL);
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     const int fd = ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC |
                              ((listenerFlags >= 0 && (listenerFlags & O_NONBLOCK)) ? SOCK_NONBLOCK : 0));
     const int error = errno;
-    if (rec != nullptr) detail::Reenable(*rec, FD_ACCEPT);
+    if (rec != nullptr) rec->Reenable(FD_ACCEPT);
     if (fd < 0) return Fail(detail::WsaErrorFromErrno(error));
     if (addr != nullptr) {
         std::memcpy(addr, &peer, sizeof peer);
         *addrlen = sizeof peer;
     }
-    SocketRecord& child = detail::AddRecord(fd, false);  // records never move: rec stays valid
-    child.phase = Phase::Connected;
-    child.bound = true;
-    if (rec != nullptr && rec->mask != 0) {
-        // The accepted socket inherits the listener's registration.
-        child.hwnd = rec->hwnd;
-        child.msg = rec->msg;
-        child.mask = rec->mask;
-        child.armed = rec->mask;
-        child.registrations.emplace_back(rec->hwnd, rec->msg);
-        detail::PostEvent(child, FD_WRITE, 0);
-        detail::Rearm(child);
-    }
+    detail::AddAccepted(fd, rec);
     return fd;
 }
 
@@ -274,56 +219,43 @@ int send(SOCKET s, const char* buf, int len, int flags) {
     if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
     SocketRecord* rec = FindRecord(s);
     if (rec != nullptr) {
-        detail::SettleConnect(*rec);
-        detail::Reenable(*rec, FD_WRITE);
+        rec->SettleConnect();
+        rec->Reenable(FD_WRITE);
         if (NotConnectedStream(rec)) return Fail(WSAENOTCONN);
-        if (rec->shutSend) return Fail(WSAESHUTDOWN);
-        if (rec->resetError != 0 && !rec->datagram) return Fail(rec->resetError);
+        if (rec->ShutSend()) return Fail(WSAESHUTDOWN);
+        if (rec->ResetError() != 0 && !rec->Datagram()) return Fail(rec->ResetError());
     }
     const ssize_t n = ::send(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
-    if (n >= 0) {
-        if (n < len && rec != nullptr) {
-            // A short send filled the buffer: the next call would block, so the FD_WRITE
-            // that call would earn is owed now, and a sender waiting for it goes on.
-            rec->writeWanted = true;
-            detail::Rearm(*rec);
-        }
-        return static_cast<int>(n);
-    }
+    // A short send filled the buffer: the next call would block, so the FD_WRITE that
+    // call would earn is owed now, and a sender waiting for it goes on.
+    if (n >= 0 && n < len && rec != nullptr) rec->WantWrite();
+    if (n >= 0) return static_cast<int>(n);
     const int error = errno;
-    if (rec != nullptr && (error == EAGAIN || error == EWOULDBLOCK)) {
-        rec->writeWanted = true;
-        detail::Rearm(*rec);
+    if (rec != nullptr) {
+        if (error == EAGAIN) rec->WantWrite();
+        if (error == ECONNRESET) rec->NoteReset();
     }
-    if (error == EPIPE) return Fail(SendPipeError(rec));
-    if (error == ECONNREFUSED && rec != nullptr && rec->datagram) return Fail(WSAECONNRESET);
-    if (error == ECONNRESET && rec != nullptr) rec->resetError = WSAECONNRESET;
-    return Fail(detail::WsaErrorFromErrno(error));
+    return Fail(detail::SendError(error, rec));
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen) {
     if (!Started()) return SOCKET_ERROR;
     if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
     SocketRecord* rec = FindRecord(s);
-    if (rec == nullptr || !rec->datagram || to == nullptr) return send(s, buf, len, flags);
+    if (rec == nullptr || !rec->Datagram() || to == nullptr) return send(s, buf, len, flags);
     if (tolen < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
-    detail::Reenable(*rec, FD_WRITE);
+    rec->Reenable(FD_WRITE);
     sockaddr_in dest;
     std::memcpy(&dest, to, sizeof dest);
     if (dest.sin_port == 0) return Fail(WSAEADDRNOTAVAIL);
     const ssize_t n = ::sendto(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to, sizeof dest);
     if (n >= 0) {
-        rec->bound = true;  // the first datagram binds the socket
+        rec->NoteBound();  // the first datagram binds the socket
         return static_cast<int>(n);
     }
     const int error = errno;
-    if (error == EAGAIN || error == EWOULDBLOCK) {
-        rec->writeWanted = true;
-        detail::Rearm(*rec);
-    }
-    if (error == ECONNREFUSED) return Fail(WSAECONNRESET);
-    if (error == EINVAL && dest.sin_addr.s_addr == INADDR_ANY) return Fail(WSAEADDRNOTAVAIL);
-    return Fail(detail::WsaErrorFromErrno(error));
+    if (error == EAGAIN) rec->WantWrite();
+    return Fail(detail::SendToError(error, dest.sin_addr.s_addr));
 }
 
 namespace {
@@ -335,12 +267,12 @@ int ReceiveNow(SOCKET s, SocketRecord* rec, char* buf, int len, int flags, socka
         return Fail(WSAEFAULT);
     }
     if (rec != nullptr) {
-        detail::SettleConnect(*rec);
+        rec->SettleConnect();
         if (NotConnectedStream(rec)) return Fail(WSAENOTCONN);
-        if (rec->shutRecv) return Fail(WSAESHUTDOWN);  // Linux would report an end of stream
-        if (rec->datagram && !rec->bound) return Fail(WSAEINVAL);
+        if (rec->ShutRecv()) return Fail(WSAESHUTDOWN);  // Linux would report an end of stream
+        if (rec->Datagram() && !rec->Bound()) return Fail(WSAEINVAL);
     }
-    const bool datagram = rec != nullptr && rec->datagram;
+    const bool datagram = rec != nullptr && rec->Datagram();
     sockaddr_in sender{};
     socklen_t senderLen = sizeof sender;
     // MSG_TRUNC makes Linux tell a datagram's real length: Windows reports a datagram
@@ -349,19 +281,21 @@ int ReceiveNow(SOCKET s, SocketRecord* rec, char* buf, int len, int flags, socka
                                  reinterpret_cast<sockaddr*>(&sender), &senderLen);
     if (n < 0) {
         const int error = errno;
-        if (rec != nullptr && rec->datagram && rec->resetError != 0 && (error == EAGAIN)) {
-            return Fail(std::exchange(rec->resetError, 0));
+        if (rec != nullptr) {
+            // A reset found earlier is what a datagram receive that finds nothing reports.
+            if (error == EAGAIN) {
+                if (const int reset = rec->TakeDatagramReset()) return Fail(reset);
+            }
+            if (error == ECONNRESET) rec->NoteReset();
         }
-        if (error == ECONNRESET && rec != nullptr) rec->resetError = WSAECONNRESET;
-        if (error == ECONNREFUSED) return Fail(WSAECONNRESET);
-        return Fail(detail::WsaErrorFromErrno(error));
+        return Fail(detail::ReceiveError(error));
     }
     if (from != nullptr) {
         std::memcpy(from, &sender, sizeof sender);
         *fromlen = sizeof sender;
     }
     if (datagram && n > len) return Fail(WSAEMSGSIZE);
-    if (n == 0 && rec != nullptr && !datagram && rec->resetError != 0) return Fail(rec->resetError);
+    if (n == 0 && rec != nullptr && !datagram && rec->ResetError() != 0) return Fail(rec->ResetError());
     return static_cast<int>(n);
 }
 
@@ -370,7 +304,7 @@ int Receive(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromle
     SocketRecord* rec = FindRecord(s);
     const int result = ReceiveNow(s, rec, buf, len, flags, from, fromlen);
     // Every call, even a failed one, re-enables FD_READ, and what is left is announced.
-    if (rec != nullptr) detail::AfterReceive(*rec, result, len, flags);
+    if (rec != nullptr) rec->AfterReceive(result, len, flags);
     return result;
 }
 
@@ -388,11 +322,11 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
         return Fail(WSAEFAULT);
     }
     int linuxLevel, linuxName;
-    if (!MapOption(level, optname, linuxLevel, linuxName)) return Fail(10042);  // WSAENOPROTOOPT
+    if (!MapOption(level, optname, linuxLevel, linuxName)) return Fail(WSAENOPROTOOPT);
     SocketRecord* rec = FindRecord(s);
     if (rec != nullptr && linuxLevel == SOL_SOCKET) {
         // Linux doubles the sizes it is given; Windows reads back what was set.
-        const int set = linuxName == SO_RCVBUF ? rec->rcvbufSet : linuxName == SO_SNDBUF ? rec->sndbufSet : 0;
+        const int set = rec->BufferSizeSet(linuxName);
         if (set != 0) {
             std::memcpy(optval, &set, sizeof set);
             *optlen = sizeof set;
@@ -424,7 +358,7 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     if (!Started()) return SOCKET_ERROR;
     if (optval == nullptr || optlen < static_cast<int>(sizeof(int))) return Fail(WSAEFAULT);
     int linuxLevel, linuxName;
-    if (!MapOption(level, optname, linuxLevel, linuxName)) return Fail(10042);
+    if (!MapOption(level, optname, linuxLevel, linuxName)) return Fail(WSAENOPROTOOPT);
     if (IsLinger(linuxLevel, linuxName)) {
         WinLinger w;
         std::memcpy(&w, optval, sizeof w);
@@ -436,8 +370,7 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     if (SocketRecord* rec = FindRecord(s); rec != nullptr && linuxLevel == SOL_SOCKET) {
         int value;
         std::memcpy(&value, optval, sizeof value);
-        if (linuxName == SO_RCVBUF) rec->rcvbufSet = value;
-        if (linuxName == SO_SNDBUF) rec->sndbufSet = value;
+        rec->NoteBufferSize(linuxName, value);
     }
     return 0;
 }
@@ -469,121 +402,11 @@ int getpeername(SOCKET s, sockaddr* name, int* namelen) {
     return 0;
 }
 
-hostent* gethostbyaddr(const char* addr, int len, int type) {
-    thread_local hostent entry;
-    thread_local std::string name;
-    thread_local uint32_t address;
-    thread_local char* aliases[1];
-    thread_local char* addresses[2];
-    if (!Started()) return nullptr;
-    if (addr == nullptr || len != 4) {
-        lastError = WSAEFAULT;
-        return nullptr;
-    }
-    if (type != AF_INET) {
-        lastError = WSAEAFNOSUPPORT;
-        return nullptr;
-    }
-    std::memcpy(&address, addr, 4);
-    std::optional<std::string> found;
-    if (auto reverse = testing::detail::ReverseResolver()) {
-        found = reverse(address);
-    } else {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = address;
-        char host[NI_MAXHOST];
-        if (::getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
-                          NI_NAMEREQD) == 0) {
-            found = host;
-        }
-    }
-    if (!found) {
-        lastError = WSAHOST_NOT_FOUND;
-        return nullptr;
-    }
-    name = *found;
-    aliases[0] = nullptr;
-    addresses[0] = reinterpret_cast<char*>(&address);
-    addresses[1] = nullptr;
-    entry.h_name = name.data();
-    entry.h_aliases = aliases;
-    entry.h_addrtype = AF_INET;
-    entry.h_length = 4;
-    entry.h_addr_list = addresses;
-    return &entry;
-}
-
 uint32_t inet_addr(const char* cp) {
     if (cp == nullptr) return INADDR_NONE;
     return ::inet_addr(cp);
 }
 
 char* inet_ntoa(in_addr in) { return ::inet_ntoa(in); }
-
-int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT wMsg, long lEvent) {
-    if (!Started()) return SOCKET_ERROR;
-    SocketRecord* rec = FindRecord(s);
-    if (rec == nullptr) {
-        int type = 0;
-        socklen_t len = sizeof type;
-        if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) < 0) return Fail(WSAENOTSOCK);
-        rec = &detail::AddRecord(s, type == SOCK_DGRAM);  // a socket made elsewhere
-        int accepting = 0;
-        len = sizeof accepting;
-        if (::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) == 0 && accepting) {
-            rec->phase = Phase::Listening;
-        } else if (sockaddr_in peer{}; type == SOCK_STREAM) {
-            len = sizeof peer;
-            if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &len) == 0) rec->phase = Phase::Connected;
-        }
-    }
-    if (lEvent != 0) {
-        if (const int failure = testing::detail::TakeAsyncSelectFailure()) return Fail(failure);
-    }
-    const int flags = ::fcntl(s, F_GETFL);
-    if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) < 0) return FailErrno();
-    if (lEvent == 0) {
-        rec->mask = 0;
-        rec->armed = 0;
-        rec->writeWanted = false;
-        detail::Rearm(*rec);
-        return 0;
-    }
-    rec->hwnd = hwnd;
-    rec->msg = wMsg;
-    if (std::find(rec->registrations.begin(), rec->registrations.end(), std::pair{hwnd, wMsg}) ==
-        rec->registrations.end()) {
-        rec->registrations.emplace_back(hwnd, wMsg);
-    }
-    rec->mask = lEvent;
-    rec->armed = lEvent;
-    rec->closePosted = false;
-    // What already holds is reported at once: a connected stream socket can send.
-    // Reads, accepts and closes are found by the re-check that re-arming makes.
-    // FD_CONNECT belongs to a connect call only: re-registering an established or
-    // accepted socket does not report it again. A datagram socket, which Windows may
-    // or may not report as writable here, is not: it can send from the start, and an
-    // early FD_WRITE would only ask its owner to send what it is still preparing.
-    if (rec->phase == Phase::Connected && !rec->datagram) detail::PostEvent(*rec, FD_WRITE, 0);
-    detail::Rearm(*rec, /*recheck=*/true);
-    return 0;
-}
-
-HGLOBAL GlobalAlloc(UINT flags, size_t bytes) {
-    if (testing::detail::TakeGlobalAllocFailure()) return 0;
-    void* block = ::operator new(bytes == 0 ? 1 : bytes, std::nothrow);
-    if (block != nullptr && (flags & 0x0040)) std::memset(block, 0, bytes);  // GMEM_ZEROINIT
-    return reinterpret_cast<HGLOBAL>(block);
-}
-
-void* GlobalLock(HGLOBAL block) { return reinterpret_cast<void*>(block); }
-
-BOOL GlobalUnlock(HGLOBAL) { return 0; }
-
-HGLOBAL GlobalFree(HGLOBAL block) {
-    ::operator delete(reinterpret_cast<void*>(block));
-    return 0;
-}
 
 }  // namespace platform

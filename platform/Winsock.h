@@ -1,4 +1,4 @@
-// Windows Sockets 1.1 over POSIX sockets.
+// Windows Sockets 1.1 over POSIX sockets: the socket calls.
 //
 // Each call behaves as its Windows namesake does towards a caller: the same
 // results, and after a failure WSAGetLastError() gives the Windows error number
@@ -9,13 +9,19 @@
 //
 // Address helpers that POSIX already provides with the Windows meaning (htons,
 // ntohs, the sockaddr_in record) are used as they are.
+//
+// The rest of Windows Sockets has headers of its own, which come with this one as
+// they do with the Windows header: the error numbers (ErrorNumbers.h), the
+// notifications (AsyncSelect.h) and the host lookups (HostLookup.h).
 #pragma once
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "platform/AsyncSelect.h"
+#include "platform/ErrorNumbers.h"
+#include "platform/HostLookup.h"
 #include "platform/WinTypes.h"
 
 namespace platform {
@@ -44,33 +50,10 @@ int    setsockopt(SOCKET s, int level, int optname, const char* optval, int optl
 int    getsockname(SOCKET s, sockaddr* name, int* namelen);
 int    getpeername(SOCKET s, sockaddr* name, int* namelen);
 
-// Blocking reverse lookup; the record stays valid until the next call on this thread.
-hostent* gethostbyaddr(const char* addr, int len, int type);
-
 // Dotted text to an address in network order; INADDR_NONE when it does not parse.
 // One to four parts, each decimal, octal (leading 0) or hexadecimal (0x).
 uint32_t inet_addr(const char* cp);
 // The dotted text of an address; the text stays valid until the next call on this thread.
 char* inet_ntoa(in_addr in);
-
-// Asks for the events in lEvent as messages wMsg to hwnd: wParam the socket,
-// LOWORD(lParam) the event, HIWORD(lParam) the error. Makes the socket
-// non-blocking. One message per event until the call that re-enables it; a
-// message at once for a condition that already holds. lEvent 0 cancels.
-int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT wMsg, long lEvent);
-
-// Starts a lookup of name; its completion comes as message wMsg to hwnd with
-// wParam the returned handle, LOWORD(lParam) the result's length and
-// HIWORD(lParam) the error. On success buf holds a hostent and all it points to.
-// buf must stay valid until the completion has been dispatched. Returns 0 on failure.
-HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT wMsg, const char* name, char* buf, int buflen);
-// Withdraws a lookup: no completion will be posted for it.
-int WSACancelAsyncRequest(HANDLE asyncTaskHandle);
-
-// Fixed memory blocks (GMEM_FIXED): the handle is the block's address.
-HGLOBAL GlobalAlloc(UINT flags, size_t bytes);
-void*   GlobalLock(HGLOBAL block);
-BOOL    GlobalUnlock(HGLOBAL block);
-HGLOBAL GlobalFree(HGLOBAL block);  // 0 on success
 
 }  // namespace platform

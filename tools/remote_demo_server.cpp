@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "inet/cSocket/CSocket.h"
+#include "platform/ErrorNumbers.h"
 #include "platform/MessageLoop.h"
 #include "tools/DemoRemote.h"
 #include "tools/DemoServer.h"
@@ -28,7 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kProgram = "remote_demo_server";
 constexpr const char* kAddress = "127.0.0.1";
-constexpr int32_t kWindowsAddressInUse = 10048;
 // Longest wait inside the message loop: how soon a signal is noticed.
 constexpr auto kTick = 50ms;
 // After --count, how long the last lines may take to reach slow clients.
@@ -168,7 +168,7 @@ int Serve(const Options& options) {
     try {
         server.Start(options.port, kAddress);
     } catch (const inet::SocketError& e) {
-        if (e.Number() == kWindowsAddressInUse) {
+        if (e.Number() == platform::WSAEADDRINUSE) {
             std::fprintf(stderr, "%s: port %d on %s is already in use (is another server running?)\n", kProgram,
                          options.port, kAddress);
         } else {

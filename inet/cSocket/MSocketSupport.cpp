@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/Memory.h"
 #include "platform/Process.h"
 #include "platform/Window.h"
 #include "platform/Winsock.h"
@@ -52,50 +53,50 @@ struct ErrorText {
 };
 
 constexpr ErrorText kErrorTexts[] = {
-    {10004, "Interrupted function call."},
-    {10013, "Permission denied."},
-    {10014, "Bad address."},
-    {10022, "Invalid argument."},
-    {10024, "Too many open files."},
-    {10035, "Resource temporarily unavailable."},
-    {10036, "Operation now in progress."},
-    {10037, "Operation already in progress."},
-    {10038, "Socket operation on nonsocket."},
-    {10039, "Destination address required."},
-    {10040, "Message too long."},
-    {10041, "Protocol wrong type for socket."},
-    {10042, "Bad protocol option."},
-    {10043, "Protocol not supported."},
-    {10044, "Socket type not supported."},
-    {10045, "Operation not supported."},
-    {10046, "Protocol family not supported."},
-    {10047, "Address family not supported by protocol family."},
-    {10048, "Address already in use."},
-    {10049, "Cannot assign requested address."},
-    {10050, "Network is down."},
-    {10051, "Network is unreachable."},
-    {10052, "Network dropped connection on reset."},
-    {10053, "Software caused connection abort."},
-    {10054, "Connection reset by peer."},
-    {10055, "No buffer space available."},
-    {10056, "Socket is already connected."},
-    {10057, "Socket is not connected."},
-    {10058, "Cannot send after socket shutdown."},
-    {10060, "Connection timed out."},
-    {10061, "Connection refused."},
-    {10064, "Host is down."},
-    {10065, "No route to host."},
-    {10067, "Too many processes."},
-    {10091, "Network subsystem is unavailable."},
-    {10092, "Winsock.dll version out of range."},
-    {10093, "Successful WSAStartup not yet performed."},
-    {10101, "Graceful shutdown in progress."},
-    {10107, "System call failure."},
-    {10109, "Class type not found."},
-    {11001, "Host not found."},
-    {11002, "Nonauthoritative host not found."},
-    {11003, "This is a nonrecoverable error."},
-    {11004, "Valid name, no data record of requested type."},
+    {platform::WSAEINTR, "Interrupted function call."},
+    {platform::WSAEACCES, "Permission denied."},
+    {platform::WSAEFAULT, "Bad address."},
+    {platform::WSAEINVAL, "Invalid argument."},
+    {platform::WSAEMFILE, "Too many open files."},
+    {platform::WSAEWOULDBLOCK, "Resource temporarily unavailable."},
+    {platform::WSAEINPROGRESS, "Operation now in progress."},
+    {platform::WSAEALREADY, "Operation already in progress."},
+    {platform::WSAENOTSOCK, "Socket operation on nonsocket."},
+    {platform::WSAEDESTADDRREQ, "Destination address required."},
+    {platform::WSAEMSGSIZE, "Message too long."},
+    {platform::WSAEPROTOTYPE, "Protocol wrong type for socket."},
+    {platform::WSAENOPROTOOPT, "Bad protocol option."},
+    {platform::WSAEPROTONOSUPPORT, "Protocol not supported."},
+    {platform::WSAESOCKTNOSUPPORT, "Socket type not supported."},
+    {platform::WSAEOPNOTSUPP, "Operation not supported."},
+    {platform::WSAEPFNOSUPPORT, "Protocol family not supported."},
+    {platform::WSAEAFNOSUPPORT, "Address family not supported by protocol family."},
+    {platform::WSAEADDRINUSE, "Address already in use."},
+    {platform::WSAEADDRNOTAVAIL, "Cannot assign requested address."},
+    {platform::WSAENETDOWN, "Network is down."},
+    {platform::WSAENETUNREACH, "Network is unreachable."},
+    {platform::WSAENETRESET, "Network dropped connection on reset."},
+    {platform::WSAECONNABORTED, "Software caused connection abort."},
+    {platform::WSAECONNRESET, "Connection reset by peer."},
+    {platform::WSAENOBUFS, "No buffer space available."},
+    {platform::WSAEISCONN, "Socket is already connected."},
+    {platform::WSAENOTCONN, "Socket is not connected."},
+    {platform::WSAESHUTDOWN, "Cannot send after socket shutdown."},
+    {platform::WSAETIMEDOUT, "Connection timed out."},
+    {platform::WSAECONNREFUSED, "Connection refused."},
+    {platform::WSAEHOSTDOWN, "Host is down."},
+    {platform::WSAEHOSTUNREACH, "No route to host."},
+    {platform::WSAEPROCLIM, "Too many processes."},
+    {platform::WSASYSNOTREADY, "Network subsystem is unavailable."},
+    {platform::WSAVERNOTSUPPORTED, "Winsock.dll version out of range."},
+    {platform::WSANOTINITIALISED, "Successful WSAStartup not yet performed."},
+    {platform::WSAEDISCON, "Graceful shutdown in progress."},
+    {platform::WSASYSCALLFAILURE, "System call failure."},
+    {platform::WSATYPE_NOT_FOUND, "Class type not found."},
+    {platform::WSAHOST_NOT_FOUND, "Host not found."},
+    {platform::WSATRY_AGAIN, "Nonauthoritative host not found."},
+    {platform::WSANO_RECOVERY, "This is a nonrecoverable error."},
+    {platform::WSANO_DATA, "Valid name, no data record of requested type."},
 };
 static_assert(std::size(kErrorTexts) == 44);
 
@@ -199,13 +200,13 @@ int32_t InitWinsockService() {
     if (result != 0) {
         const char* description = "";
         switch (result) {
-            case 10022:
+            case platform::WSAEINVAL:
                 description = "The Windows Sockets version specified by the application is not supported by this DLL.";
                 break;
-            case 10091:
+            case platform::WSASYSNOTREADY:
                 description = "The underlying network subsystem is not ready for network communication.";
                 break;
-            case 10092:
+            case platform::WSAVERNOTSUPPORTED:
                 description = "The version of Windows Sockets API support requested is not provided by this "
                               "particular Windows Sockets implementation.";
                 break;
@@ -285,7 +286,7 @@ bool RegisterSocket(int32_t handle, std::weak_ptr<NotificationTarget> owner) {
     m.lastError.reset();
     try {
         if (m.m_notifyWindow == 0 && CreateNotifyWindow() == 0) {
-            LeaveError(10004, kSource, "The operation was canceled.");
+            LeaveError(platform::WSAEINTR, kSource, "The operation was canceled.");
             return false;
         }
         if (!m.m_sockets) m.m_sockets = std::make_unique<Registry>();
@@ -316,7 +317,7 @@ bool UnregisterSocket(int32_t handle) {
     if (!m.m_sockets || handle == -1) return false;
     platform::WSAAsyncSelect(handle, m.m_notifyWindow, 0, 0);
     if (m.m_sockets->erase(SocketKey(handle)) == 0) {
-        throw SocketError(5, "MSocketSupport.UnregisterSocket", "Invalid procedure call or argument");
+        throw RuntimeError(kInvalidProcedureCall, "MSocketSupport.UnregisterSocket");
     }
     if (!m.m_sockets->empty()) return true;
     m.m_sockets.reset();
@@ -334,7 +335,7 @@ int32_t ResolveHost(const std::string& hostName, std::weak_ptr<NotificationTarge
     m.lastError.reset();
     if (m.m_notifyWindow == 0) {
         // Its completion could reach nobody, and would hold the window for good.
-        LeaveError(10004, "MSocketSupport.ResolveHost", "The operation was canceled.");
+        LeaveError(platform::WSAEINTR, "MSocketSupport.ResolveHost", "The operation was canceled.");
         return 0;
     }
     const platform::HGLOBAL block = platform::GlobalAlloc(0, kLookupBufferSize);

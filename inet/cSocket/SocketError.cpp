@@ -13,7 +13,7 @@ SocketError SocketError::WithSource(std::string source) const {
 
 std::string RuntimeErrorText(int32_t number) {
     switch (number) {
-        case 5: return "Invalid procedure call or argument";
+        case kInvalidProcedureCall: return "Invalid procedure call or argument";
         case kOverflow: return "Overflow";
         case kOutOfMemory: return "Out of memory";
         case kSubscriptOutOfRange: return "Subscript out of range";

@@ -5,6 +5,8 @@
 #include <exception>
 #include <string>
 
+#include "platform/ErrorNumbers.h"
+
 namespace inet {
 
 // An error with its number (a Windows Sockets code, or a runtime number: 6 overflow,
@@ -28,12 +30,13 @@ private:
     std::string description_;
 };
 
-// Runtime error numbers and their texts.
-inline constexpr int32_t kOverflow = 6;
-inline constexpr int32_t kOutOfMemory = 7;
-inline constexpr int32_t kSubscriptOutOfRange = 9;
-inline constexpr int32_t kTypeMismatch = 13;
-inline constexpr int32_t kWrongProtocolOrState = 40006;
+// The runtime error numbers, as the component spells them.
+using platform::kInvalidProcedureCall;
+using platform::kOutOfMemory;
+using platform::kOverflow;
+using platform::kSubscriptOutOfRange;
+using platform::kTypeMismatch;
+using platform::kWrongProtocolOrState;
 
 // The text of a runtime error number ("Overflow"); empty for other numbers.
 std::string RuntimeErrorText(int32_t number);

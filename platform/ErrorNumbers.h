@@ -1,0 +1,67 @@
+// Every error number the system reports, named once: the Windows Sockets numbers
+// (what WSAGetLastError gives, and what a socket error carries) and the runtime
+// numbers of the component's errors that are not socket errors.
+//
+// Product code uses these names only; the texts for them live in the component
+// (MSocketSupport::SocketErrorText, inet::RuntimeErrorText), keyed by the same names.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// ---- Windows Sockets ----
+inline constexpr int WSAEINTR           = 10004;
+inline constexpr int WSAEACCES          = 10013;
+inline constexpr int WSAEFAULT          = 10014;
+inline constexpr int WSAEINVAL          = 10022;
+inline constexpr int WSAEMFILE          = 10024;
+inline constexpr int WSAEWOULDBLOCK     = 10035;
+inline constexpr int WSAEINPROGRESS     = 10036;
+inline constexpr int WSAEALREADY        = 10037;
+inline constexpr int WSAENOTSOCK        = 10038;
+inline constexpr int WSAEDESTADDRREQ    = 10039;
+inline constexpr int WSAEMSGSIZE        = 10040;
+inline constexpr int WSAEPROTOTYPE      = 10041;
+inline constexpr int WSAENOPROTOOPT     = 10042;
+inline constexpr int WSAEPROTONOSUPPORT = 10043;
+inline constexpr int WSAESOCKTNOSUPPORT = 10044;
+inline constexpr int WSAEOPNOTSUPP      = 10045;
+inline constexpr int WSAEPFNOSUPPORT    = 10046;
+inline constexpr int WSAEAFNOSUPPORT    = 10047;
+inline constexpr int WSAEADDRINUSE      = 10048;
+inline constexpr int WSAEADDRNOTAVAIL   = 10049;
+inline constexpr int WSAENETDOWN        = 10050;
+inline constexpr int WSAENETUNREACH     = 10051;
+inline constexpr int WSAENETRESET       = 10052;
+inline constexpr int WSAECONNABORTED    = 10053;
+inline constexpr int WSAECONNRESET      = 10054;
+inline constexpr int WSAENOBUFS         = 10055;
+inline constexpr int WSAEISCONN         = 10056;
+inline constexpr int WSAENOTCONN        = 10057;
+inline constexpr int WSAESHUTDOWN       = 10058;
+inline constexpr int WSAETIMEDOUT       = 10060;
+inline constexpr int WSAECONNREFUSED    = 10061;
+inline constexpr int WSAEHOSTDOWN       = 10064;
+inline constexpr int WSAEHOSTUNREACH    = 10065;
+inline constexpr int WSAEPROCLIM        = 10067;
+inline constexpr int WSASYSNOTREADY     = 10091;
+inline constexpr int WSAVERNOTSUPPORTED = 10092;
+inline constexpr int WSANOTINITIALISED  = 10093;
+inline constexpr int WSAEDISCON         = 10101;
+inline constexpr int WSASYSCALLFAILURE  = 10107;
+inline constexpr int WSATYPE_NOT_FOUND  = 10109;
+inline constexpr int WSAHOST_NOT_FOUND  = 11001;
+inline constexpr int WSATRY_AGAIN       = 11002;
+inline constexpr int WSANO_RECOVERY     = 11003;
+inline constexpr int WSANO_DATA         = 11004;
+
+// ---- Runtime errors ----
+inline constexpr int32_t kInvalidProcedureCall = 5;
+inline constexpr int32_t kOverflow             = 6;
+inline constexpr int32_t kOutOfMemory          = 7;
+inline constexpr int32_t kSubscriptOutOfRange  = 9;
+inline constexpr int32_t kTypeMismatch         = 13;
+inline constexpr int32_t kWrongProtocolOrState = 40006;
+
+}  // namespace platform

@@ -1,0 +1,22 @@
+// Host lookups of Windows Sockets: by name, asynchronously, with the answer posted as
+// a message; by address, blocking.
+#pragma once
+
+#include <netdb.h>
+
+#include "platform/WinTypes.h"
+
+namespace platform {
+
+// Starts a lookup of name; its completion comes as message wMsg to hwnd with
+// wParam the returned handle, LOWORD(lParam) the result's length and
+// HIWORD(lParam) the error. On success buf holds a hostent and all it points to.
+// buf must stay valid until the completion has been dispatched. Returns 0 on failure.
+HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT wMsg, const char* name, char* buf, int buflen);
+// Withdraws a lookup: no completion will be posted for it.
+int WSACancelAsyncRequest(HANDLE asyncTaskHandle);
+
+// Blocking reverse lookup; the record stays valid until the next call on this thread.
+hostent* gethostbyaddr(const char* addr, int len, int type);
+
+}  // namespace platform

@@ -1,0 +1,357 @@
+#include "platform/SocketRecord.h"
+
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cerrno>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/ErrorMap.h"
+#include "platform/EventLoop.h"
+
+namespace platform::detail {
+
+namespace {
+
+std::unordered_map<int, SocketRecord>& Records() {
+    static std::unordered_map<int, SocketRecord> records;
+    return records;
+}
+
+int TakeSocketError(int fd) {
+    int value = 0;
+    socklen_t len = sizeof value;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &value, &len) < 0) return errno;
+    return value;
+}
+
+int BytesWaiting(int fd) {
+    int n = 0;
+    return ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+}
+
+}  // namespace
+
+SocketRecord::SocketRecord(int fd, bool datagram, SocketPhase phase)
+    : m_fd(fd), m_datagram(datagram), m_phase(phase) {}
+
+int SocketRecord::BufferSizeSet(int linuxName) const {
+    if (linuxName == SO_RCVBUF) return m_rcvbufSet;
+    if (linuxName == SO_SNDBUF) return m_sndbufSet;
+    return 0;
+}
+
+// ---- Calls of the application ----
+
+void SocketRecord::Register(HWND hwnd, UINT msg, long events) {
+    m_hwnd = hwnd;
+    m_msg = msg;
+    if (std::find(m_registrations.begin(), m_registrations.end(), std::pair{hwnd, msg}) == m_registrations.end()) {
+        m_registrations.emplace_back(hwnd, msg);
+    }
+    m_mask = events;
+    m_armed = events;
+    m_closePosted = false;
+    // What already holds is reported at once: a connected stream socket can send.
+    // Reads, accepts and closes are found by the re-check that re-arming makes.
+    // FD_CONNECT belongs to a connect call only: re-registering an established or
+    // accepted socket does not report it again. A datagram socket, which Windows may
+    // or may not report as writable here, is not: it can send from the start, and an
+    // early FD_WRITE would only ask its owner to send what it is still preparing.
+    if (m_phase == SocketPhase::Connected && !m_datagram) Post(FD_WRITE, 0);
+    Rearm(/*recheck=*/true);
+}
+
+void SocketRecord::CancelRegistration() {
+    m_mask = 0;
+    m_armed = 0;
+    m_writeWanted = false;
+    Rearm();
+}
+
+void SocketRecord::StartConnect(bool completed) {
+    // A new attempt: its FD_CONNECT, FD_WRITE and FD_CLOSE are owed afresh, also
+    // after an earlier attempt failed.
+    m_armed |= m_mask & (FD_CONNECT | FD_WRITE | FD_CLOSE);
+    m_closePosted = false;
+    m_bound = true;
+    m_phase = completed ? SocketPhase::Connected : SocketPhase::Connecting;
+    if (completed) {
+        Post(FD_CONNECT, 0);
+        if (!m_datagram) Post(FD_WRITE, 0);
+    }
+    Rearm();
+}
+
+void SocketRecord::SettleConnect() {
+    static_assert(POLLOUT == EPOLLOUT && POLLERR == EPOLLERR && POLLHUP == EPOLLHUP);
+    if (m_phase != SocketPhase::Connecting || m_mask != 0) return;  // the loop reports a registered one
+    pollfd p{m_fd, POLLOUT, 0};
+    if (::poll(&p, 1, 0) != 1) return;
+    OnConnecting(static_cast<uint32_t>(p.revents));
+    Rearm();
+}
+
+void SocketRecord::StartListening() {
+    m_phase = SocketPhase::Listening;
+    Rearm();
+}
+
+void SocketRecord::ShutDown(int how) {
+    if (how != SD_RECEIVE) m_shutSend = true;
+    if (how != SD_SEND) m_shutRecv = true;
+    Rearm();  // the read side, now ready for good, is no longer watched
+}
+
+void SocketRecord::Reenable(long event) {
+    if (m_mask & event) m_armed |= event;
+    Rearm();
+}
+
+void SocketRecord::WantWrite() {
+    m_writeWanted = true;
+    Rearm();
+}
+
+void SocketRecord::AfterReceive(int result, int len, int flags) {
+    if (m_mask & FD_READ) m_armed |= FD_READ;
+    if (!m_edge || !EdgeMode()) {
+        Rearm();  // one-shot: re-arming makes the kernel look again
+        return;
+    }
+    if (result > 0 && (result == len || (flags & MSG_PEEK))) {
+        Post(FD_READ, 0);  // the receive left data behind
+    } else if (m_finSeen && BytesWaiting(m_fd) == 0) {
+        // The peer's close came while data was still unread; now it has all been read.
+        PostClose(0);
+        Rearm();
+    } else if (m_finSeen) {
+        Post(FD_READ, 0);
+    }
+    // Otherwise the next arrival is an edge of its own.
+}
+
+void SocketRecord::NoteBound() { m_bound = true; }
+
+void SocketRecord::NoteBufferSize(int linuxName, int value) {
+    if (linuxName == SO_RCVBUF) m_rcvbufSet = value;
+    if (linuxName == SO_SNDBUF) m_sndbufSet = value;
+}
+
+void SocketRecord::NoteReset() { m_resetError = WSAECONNRESET; }
+
+int SocketRecord::TakeDatagramReset() { return m_datagram ? std::exchange(m_resetError, 0) : 0; }
+
+// ---- Reports of the kernel ----
+
+void SocketRecord::OnReady(uint32_t events) {
+    switch (m_phase) {
+        case SocketPhase::Connecting:
+            OnConnecting(events);
+            break;
+        case SocketPhase::Listening:
+            if (events & (EPOLLIN | EPOLLERR | EPOLLHUP)) Post(FD_ACCEPT, 0);
+            break;
+        case SocketPhase::Connected:
+            if (m_datagram) {
+                OnDatagram(events);
+            } else {
+                OnStream(events);
+            }
+            break;
+        case SocketPhase::Fresh:
+        case SocketPhase::Failed:
+            break;
+    }
+    if (!m_edge && Interest() == 0 && m_watched) return;  // ONESHOT has disarmed it already
+    Rearm();
+}
+
+void SocketRecord::OnConnecting(uint32_t events) {
+    const int error = TakeSocketError(m_fd);
+    if (error != 0) {
+        m_phase = SocketPhase::Failed;
+        Post(FD_CONNECT, WsaErrorFromErrno(error));
+        return;
+    }
+    if (!(events & EPOLLOUT)) return;
+    m_phase = SocketPhase::Connected;
+    Post(FD_CONNECT, 0);
+    Post(FD_WRITE, 0);
+}
+
+void SocketRecord::OnStream(uint32_t events) {
+    if (events & (EPOLLRDHUP | EPOLLHUP)) m_finSeen = true;
+    if (events & EPOLLERR) {
+        // EPIPE here is the peer's reset after its FIN; the table gives it 10054.
+        if (const int error = TakeSocketError(m_fd); error != 0) m_resetError = WsaErrorFromErrno(error);
+    }
+    // Asked for RDHUP alone, epoll leaves IN out of what it reports: ask the socket itself.
+    // Plain EPOLLIN means data; only a possible close needs the count.
+    const int waiting = (events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP)) ? BytesWaiting(m_fd)
+                        : (events & EPOLLIN)                         ? 1
+                                                                     : 0;
+    if (waiting > 0) Post(FD_READ, 0);
+    if (m_resetError != 0) {
+        if (!m_closePosted) PostClose(m_resetError);
+    } else if ((events & (EPOLLRDHUP | EPOLLHUP)) && waiting == 0 && !m_closePosted && !m_shutRecv) {
+        PostClose(0);  // the peer closed and every byte has been read
+    }
+    PostWriteIfWanted(events);
+}
+
+void SocketRecord::OnDatagram(uint32_t events) {
+    if (events & EPOLLERR) {
+        // A connected datagram socket's ICMP port unreachable: the next receive reports it.
+        if (TakeSocketError(m_fd) != 0) m_resetError = WSAECONNRESET;
+    }
+    if (events & (EPOLLIN | EPOLLERR)) Post(FD_READ, 0);
+    PostWriteIfWanted(events);
+}
+
+// ---- Watching ----
+
+uint32_t SocketRecord::Interest() const {
+    if (m_mask == 0) return 0;
+    uint32_t ev = 0;
+    switch (m_phase) {
+        case SocketPhase::Connecting:
+            ev = EPOLLOUT;  // success shows as OUT, failure as ERR|HUP
+            break;
+        case SocketPhase::Listening:
+            if (m_armed & FD_ACCEPT) ev = EPOLLIN;
+            break;
+        case SocketPhase::Connected:
+            if (m_datagram) {
+                if (m_armed & FD_READ) ev |= EPOLLIN;
+            } else if (!m_shutRecv) {
+                // Data and the peer's close are both seen through the read side; while an
+                // FD_READ waits for its recv there is nothing to report on that side. Once
+                // the peer has gone the read side stays ready for good, so it is watched
+                // only while unread data is left to announce.
+                if (m_closePosted) {
+                    if ((m_armed & FD_READ) && BytesWaiting(m_fd) > 0) ev |= EPOLLIN;
+                } else if (m_armed & FD_READ) {
+                    ev |= EPOLLIN | EPOLLRDHUP;
+                } else if (!(m_mask & FD_READ) && (m_armed & FD_CLOSE) && BytesWaiting(m_fd) == 0) {
+                    ev |= EPOLLRDHUP;  // unread data holds FD_CLOSE back until a recv
+                }
+            }
+            if (m_writeWanted) ev |= EPOLLOUT;
+            break;
+        case SocketPhase::Fresh:
+        case SocketPhase::Failed:
+            break;  // an unconnected stream socket polls HUP: not worth watching
+    }
+    return ev;
+}
+
+// A connected stream that still reads is watched edge-triggered: the kernel tells of
+// each arrival once, so a receive needs no epoll call to re-enable FD_READ. What a
+// receive leaves behind is known from the receive itself (see AfterReceive).
+bool SocketRecord::EdgeMode() const {
+    return m_mask != 0 && (m_mask & FD_READ) && m_phase == SocketPhase::Connected && !m_datagram &&
+           !m_closePosted && !m_shutRecv && m_resetError == 0;
+}
+
+void SocketRecord::Rearm(bool recheck) {
+    if (EdgeMode()) {
+        const uint32_t want = EPOLLIN | EPOLLRDHUP | (m_writeWanted ? EPOLLOUT : 0u);
+        if (!(m_edge && m_watched && m_edgeInterest == want && !recheck)) {
+            EventLoop::Instance().Watch(m_fd, want, m_watched, EPOLLET);
+            m_edge = m_watched;
+            m_edgeInterest = want;
+        }
+    } else {
+        m_edge = false;
+        EventLoop::Instance().Watch(m_fd, Interest(), m_watched);
+    }
+    CheckInvariants();
+}
+
+void SocketRecord::Post(long event, int error) {
+    if (!(m_mask & event) || !(m_armed & event)) return;
+    m_armed &= ~event;
+    EventLoop::Instance().Post(m_hwnd, m_msg, static_cast<WPARAM>(m_fd),
+                               MAKELONG(static_cast<WORD>(event), static_cast<WORD>(error)));
+}
+
+void SocketRecord::PostClose(int error) {
+    m_closePosted = true;
+    Post(FD_CLOSE, error);
+}
+
+void SocketRecord::PostWriteIfWanted(uint32_t events) {
+    if (!(events & EPOLLOUT) || !m_writeWanted) return;
+    m_writeWanted = false;
+    Post(FD_WRITE, 0);
+}
+
+void SocketRecord::CheckInvariants() const {
+    // Only registered events can be owed.
+    assert((m_armed & ~m_mask) == 0);
+    // A datagram socket neither connects nor listens: it can send from the start.
+    assert(!m_datagram || m_phase == SocketPhase::Connected);
+    // FD_CLOSE comes once per connection.
+    assert(!m_closePosted || !(m_armed & FD_CLOSE));
+    // closesocket withdraws what was posted under every registration the socket had.
+    assert(m_mask == 0 || std::find(m_registrations.begin(), m_registrations.end(), std::pair{m_hwnd, m_msg}) !=
+                              m_registrations.end());
+    // A reset is kept as the Windows number it is reported as.
+    assert(m_resetError == 0 || m_resetError >= WSAEINTR);
+}
+
+// ---- The records ----
+
+SocketRecord* FindRecord(int fd) {
+    auto it = Records().find(fd);
+    return it == Records().end() ? nullptr : &it->second;
+}
+
+SocketRecord& AddRecord(int fd, bool datagram) {
+    return AddRecord(fd, datagram, datagram ? SocketPhase::Connected : SocketPhase::Fresh);
+}
+
+SocketRecord& AddRecord(int fd, bool datagram, SocketPhase phase) {
+    return Records().insert_or_assign(fd, SocketRecord(fd, datagram, phase)).first->second;
+}
+
+SocketRecord& AddAccepted(int fd, const SocketRecord* listener) {
+    SocketRecord& child = AddRecord(fd, false, SocketPhase::Connected);  // records never move: listener stays valid
+    child.m_bound = true;
+    if (listener != nullptr && listener->m_mask != 0) {
+        // The accepted socket inherits the listener's registration.
+        child.m_hwnd = listener->m_hwnd;
+        child.m_msg = listener->m_msg;
+        child.m_mask = listener->m_mask;
+        child.m_armed = listener->m_mask;
+        child.m_registrations.emplace_back(listener->m_hwnd, listener->m_msg);
+        child.Post(FD_WRITE, 0);
+        child.Rearm();
+    }
+    return child;
+}
+
+void RemoveRecord(int fd) {
+    auto it = Records().find(fd);
+    if (it == Records().end()) return;
+    SocketRecord& rec = it->second;
+    EventLoop::Instance().Watch(fd, 0, rec.m_watched);
+    for (const auto& [hwnd, msg] : rec.m_registrations) {
+        EventLoop::Instance().Withdraw(hwnd, msg, static_cast<WPARAM>(fd));
+    }
+    Records().erase(it);
+}
+
+void OnSocketReady(int fd, uint32_t events) {
+    SocketRecord* rec = FindRecord(fd);
+    if (rec == nullptr || !rec->Registered()) return;  // closed or cancelled since epoll saw it
+    rec->OnReady(events);
+}
+
+}  // namespace platform::detail

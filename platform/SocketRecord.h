@@ -1,0 +1,153 @@
+// Internal to the platform layer: what the layer knows of each socket it made,
+// and the translation of epoll readiness into Windows network-event messages.
+//
+// The Windows rules kept here: one message per event until the call that
+// re-enables it (recv/recvfrom for FD_READ, send/sendto for FD_WRITE, accept for
+// FD_ACCEPT); a message at once for a condition that already holds at
+// registration or at re-enabling; FD_WRITE after a connection is established and
+// whenever a send that would have blocked can go on; FD_CONNECT with the connect
+// result; FD_CLOSE once, after the data has been read, or with 10054 on a reset.
+//
+// Each socket sits in epoll with EPOLLONESHOT and an interest computed from its
+// record; the kernel disarms it when it reports, and re-enabling calls re-arm it,
+// which re-checks the condition. An idle socket therefore costs nothing.
+//
+// The record changes only through the verbs of SocketRecord, all of them in
+// SocketRecord.cpp. Every verb that changes what the socket is waited for ends by
+// re-arming it, and debug builds check the record's invariants there; the few
+// verbs that only note a fact say why they need no re-arm.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "platform/WinTypes.h"
+
+namespace platform::detail {
+
+enum class SocketPhase {
+    Fresh,        // stream socket, neither connected nor listening
+    Connecting,   // non-blocking connect under way
+    Connected,    // stream connected, or any datagram socket
+    Listening,
+    Failed,       // a connect attempt failed
+};
+
+class SocketRecord {
+public:
+    SocketRecord(int fd, bool datagram, SocketPhase phase);
+
+    // ---- What the record knows ----
+
+    int         Fd() const { return m_fd; }
+    bool        Datagram() const { return m_datagram; }
+    SocketPhase Phase() const { return m_phase; }
+    bool        Bound() const { return m_bound; }
+    bool        ShutSend() const { return m_shutSend; }
+    bool        ShutRecv() const { return m_shutRecv; }
+    int         ResetError() const { return m_resetError; }
+    // SO_RCVBUF / SO_SNDBUF as the application set them; 0 when it did not.
+    int         BufferSizeSet(int linuxName) const;
+    bool        Registered() const { return m_mask != 0; }
+    // A stream socket that cannot carry data yet: Windows says "not connected" where
+    // Linux would say EAGAIN (connect pending) or EPIPE.
+    bool        NotConnectedStream() const { return !m_datagram && m_phase != SocketPhase::Connected; }
+
+    // ---- Calls of the application ----
+
+    // WSAAsyncSelect with events: the socket's events go to (hwnd, msg) from now on,
+    // all of them owed afresh; what already holds is reported at once.
+    void Register(HWND hwnd, UINT msg, long events);
+    // WSAAsyncSelect with no events: nothing more is posted.
+    void CancelRegistration();
+    // connect started an attempt (completed: it succeeded at once).
+    void StartConnect(bool completed);
+    // A connect under way on a socket that is not registered (never, or cancelled since)
+    // has no one watching it: once the kernel knows the outcome it is taken now. A
+    // registered socket's outcome comes through the loop, and its state changes then.
+    void SettleConnect();
+    void StartListening();
+    // shutdown(how) succeeded.
+    void ShutDown(int how);
+    // A re-enabling call for the event was made: arm it again and re-check.
+    void Reenable(long event);
+    // A send would block, now or on the next call: FD_WRITE is owed once it can go on.
+    void WantWrite();
+    // A receive was made (FD_READ is re-enabled): tell at once what is known to be
+    // left, or have the kernel look again.
+    void AfterReceive(int result, int len, int flags);
+    // The socket has a local address (bind, or a datagram's first send). Not watched.
+    void NoteBound();
+    // setsockopt set SO_RCVBUF or SO_SNDBUF. Not watched.
+    void NoteBufferSize(int linuxName, int value);
+    // A call found the connection reset. No re-arm: what is watched stays as it was,
+    // and the reset is reported as the watch in place finds it.
+    void NoteReset();
+    // A datagram socket's pending reset (an ICMP port unreachable), handed to the
+    // receive that would otherwise find nothing; 0 when none is pending.
+    int  TakeDatagramReset();
+
+    // ---- Reports of the kernel ----
+
+    // epoll reported these events for the socket.
+    void OnReady(uint32_t events);
+
+private:
+    uint32_t Interest() const;
+    bool     EdgeMode() const;
+    // Recomputes the epoll interest of the socket and re-arms it. An edge-triggered
+    // socket whose interest is unchanged costs nothing, unless `recheck` asks the
+    // kernel to report what already holds.
+    void     Rearm(bool recheck = false);
+    // Posts one network event to the socket's window, if it is registered and armed for it.
+    void     Post(long event, int error);
+    void     PostClose(int error);
+    void     PostWriteIfWanted(uint32_t events);
+    void     OnConnecting(uint32_t events);
+    void     OnStream(uint32_t events);
+    void     OnDatagram(uint32_t events);
+    void     CheckInvariants() const;
+
+    int         m_fd;
+    bool        m_datagram;
+    SocketPhase m_phase;
+    bool        m_bound = false;
+    bool        m_shutSend = false;
+    bool        m_shutRecv = false;      // the read side is shut here: no FD_READ or FD_CLOSE any more
+    int         m_resetError = 0;        // sticky error once the kernel reported a reset
+    int         m_rcvbufSet = 0;
+    int         m_sndbufSet = 0;
+    // Registration of WSAAsyncSelect.
+    HWND        m_hwnd = 0;
+    UINT        m_msg = 0;
+    long        m_mask = 0;
+    long        m_armed = 0;             // events that may still be posted
+    bool        m_writeWanted = false;   // a send would have blocked: FD_WRITE owed
+    bool        m_closePosted = false;
+    bool        m_watched = false;       // in the epoll set
+    bool        m_edge = false;          // watched edge-triggered (a healthy connected stream)
+    uint32_t    m_edgeInterest = 0;      // what it is watched for then
+    bool        m_finSeen = false;       // epoll reported the peer's close
+    // Every (window, message) the socket was ever registered with, so that closesocket
+    // can withdraw all notifications still queued for it, a cancelled registration's too.
+    std::vector<std::pair<HWND, UINT>> m_registrations;
+
+    friend SocketRecord& AddAccepted(int fd, const SocketRecord* listener);
+    friend void RemoveRecord(int fd);
+};
+
+SocketRecord* FindRecord(int fd);
+// A record for a socket made here: a datagram socket counts as connected from the start.
+SocketRecord& AddRecord(int fd, bool datagram);
+// A record for a socket made elsewhere, in the phase it was found in.
+SocketRecord& AddRecord(int fd, bool datagram, SocketPhase phase);
+// A record for a connection accepted from `listener` (nullptr: a listener made elsewhere).
+SocketRecord& AddAccepted(int fd, const SocketRecord* listener);
+// Forgets the socket: leaves epoll and withdraws its queued notifications.
+void RemoveRecord(int fd);
+
+// Called by the loop with the events epoll reported for fd.
+void OnSocketReady(int fd, uint32_t events);
+
+}  // namespace platform::detail
