@@ -24,7 +24,7 @@ public:
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
 
-    int Fd() const { return epollFd_; }
+    int Fd() const { return m_epollFd; }
 
     // Any thread.
     void Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -64,13 +64,13 @@ private:
     bool QueueEmpty();
     void Collect(int timeoutMs);
 
-    int epollFd_ = -1;
-    int wakeFd_ = -1;
-    std::mutex mutex_;
-    std::deque<Entry> queue_;       // guarded by mutex_
-    bool quit_ = false;
-    int exitCode_ = 0;
-    bool signalled_ = false;        // guarded by mutex_: the wake-up eventfd is readable
+    int m_epollFd = -1;
+    int m_wakeFd = -1;
+    std::mutex m_mutex;
+    std::deque<Entry> m_queue;       // guarded by m_mutex
+    bool m_quit = false;
+    int m_exitCode = 0;
+    bool m_signalled = false;        // guarded by m_mutex: the wake-up eventfd is readable
 };
 
 }  // namespace platform::detail

@@ -40,27 +40,27 @@ constexpr unsigned kSeed = 20240611;
 
 }  // namespace
 
-DemoRemote::DemoRemote(std::string remoteName) : name_(std::move(remoteName)), random_(kSeed) {}
+DemoRemote::DemoRemote(std::string remoteName) : m_name(std::move(remoteName)), m_random(kSeed) {}
 
 std::string DemoRemote::NextLine() {
-    if (holdLeft_ > 0) {
-        ++repeat_;
-        --holdLeft_;
+    if (m_holdLeft > 0) {
+        ++m_repeat;
+        --m_holdLeft;
     } else {
-        held_ = random_() % kButtons.size();
-        repeat_ = 0;
+        m_held = m_random() % kButtons.size();
+        m_repeat = 0;
         // About one press in four of a repeating key is held for one to five repeats.
-        if (kButtons[held_].repeats && random_() % 4 == 0) holdLeft_ = 1 + static_cast<int>(random_() % 5);
+        if (kButtons[m_held].repeats && m_random() % 4 == 0) m_holdLeft = 1 + static_cast<int>(m_random() % 5);
     }
-    const Button& button = kButtons[held_];
+    const Button& button = kButtons[m_held];
 
     char head[32];
     std::snprintf(head, sizeof head, "%016llx %02x ", static_cast<unsigned long long>(button.code),
-                  static_cast<unsigned>(repeat_ & 0xff));
+                  static_cast<unsigned>(m_repeat & 0xff));
     std::string line(head);
     line.append(button.name);
     line += ' ';
-    line += name_;
+    line += m_name;
     line += '\n';
     return line;
 }

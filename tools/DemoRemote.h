@@ -23,14 +23,14 @@ public:
     // The next line, newline included.
     std::string NextLine();
 
-    const std::string& Name() const { return name_; }
+    const std::string& Name() const { return m_name; }
 
 private:
-    std::string name_;
-    std::minstd_rand random_;
-    size_t held_ = 0;   // the button of the last line, an index into the table
-    int repeat_ = 0;    // the repeat count of the last line
-    int holdLeft_ = 0;  // repeats of held_ still to come
+    std::string m_name;
+    std::minstd_rand m_random;
+    size_t m_held = 0;   // the button of the last line, an index into the table
+    int m_repeat = 0;    // the repeat count of the last line
+    int m_holdLeft = 0;  // repeats of m_held still to come
 };
 
 }  // namespace tools

@@ -12,26 +12,26 @@ std::string Describe(const inet::SocketError& e) {
 
 }  // namespace
 
-DemoServer::DemoServer(Logger log) : log_(std::move(log)) {}
+DemoServer::DemoServer(Logger log) : m_log(std::move(log)) {}
 
 DemoServer::~DemoServer() = default;
 
 void DemoServer::Start(int32_t port, const std::string& address) {
-    listener_ = inet::CSocket::Create();
-    listener_->OnConnectionRequest = [this](int32_t requestID) { Admit(requestID); };
-    listener_->OnError = [this](int16_t number, std::string& description, int32_t, const std::string&,
+    m_listener = inet::CSocket::Create();
+    m_listener->OnConnectionRequest = [this](int32_t requestID) { Admit(requestID); };
+    m_listener->OnError = [this](int16_t number, std::string& description, int32_t, const std::string&,
                                 const std::string&, int32_t, bool&) {
-        listenerFailed_ = true;
-        log_("the listening socket failed: " + description + " (error " + std::to_string(number) + ")");
+        m_listenerFailed = true;
+        m_log("the listening socket failed: " + description + " (error " + std::to_string(number) + ")");
     };
-    listener_->SetLocalPort(port);
-    listener_->Bind(port, address);
-    listener_->Listen();
+    m_listener->SetLocalPort(port);
+    m_listener->Bind(port, address);
+    m_listener->Listen();
 }
 
 void DemoServer::Admit(int32_t requestID) {
     if (requestID == -1) {
-        log_("a connection request could not be accepted");
+        m_log("a connection request could not be accepted");
         return;
     }
     std::shared_ptr<inet::CSocket> socket;
@@ -39,25 +39,25 @@ void DemoServer::Admit(int32_t requestID) {
         socket = inet::CSocket::Create();
         socket->Accept(requestID);
     } catch (const inet::SocketError& e) {
-        log_("could not take a connection: " + Describe(e));
+        m_log("could not take a connection: " + Describe(e));
         return;
     }
     if (socket->State() != inet::SocketState::Connected) {
-        log_("could not take a connection: its notifications could not be set up");
+        m_log("could not take a connection: its notifications could not be set up");
         socket->CloseSocket();
         return;
     }
 
-    const uint64_t id = nextId_++;
+    const uint64_t id = m_nextId++;
     socket->OnSendProgress = [this, id](int32_t, int32_t bytesRemaining) {
         // Raised inside SendData too: only note that the buffer is free; Flush, or
         // the OnSendComplete that follows, sends the next batch.
         if (bytesRemaining != 0) return;
-        if (auto it = clients_.find(id); it != clients_.end()) it->second.sending = false;
+        if (auto it = m_clients.find(id); it != m_clients.end()) it->second.sending = false;
     };
     socket->OnSendComplete = [this, id] {
-        auto it = clients_.find(id);
-        if (it == clients_.end()) return;
+        auto it = m_clients.find(id);
+        if (it == m_clients.end()) return;
         it->second.sending = false;
         Flush(id);
     };
@@ -71,21 +71,21 @@ void DemoServer::Admit(int32_t requestID) {
     client.peer = socket->RemoteHostIP() + ":" + std::to_string(socket->RemotePort());
     client.socket = std::move(socket);
     const std::string peer = client.peer;
-    clients_.emplace(id, std::move(client));
-    log_("client " + peer + " connected (" + std::to_string(clients_.size()) + " connected)");
+    m_clients.emplace(id, std::move(client));
+    m_log("client " + peer + " connected (" + std::to_string(m_clients.size()) + " connected)");
 }
 
 void DemoServer::Broadcast(const std::string& line) {
     std::vector<uint64_t> ids;
-    ids.reserve(clients_.size());
-    for (auto& [id, client] : clients_) {
+    ids.reserve(m_clients.size());
+    for (auto& [id, client] : m_clients) {
         client.backlog += line;
         ids.push_back(id);
     }
     // Flush may forget a client, so walk a copy of the keys.
     for (uint64_t id : ids) {
-        auto it = clients_.find(id);
-        if (it == clients_.end()) continue;
+        auto it = m_clients.find(id);
+        if (it == m_clients.end()) continue;
         if (it->second.backlog.size() > kMaxBacklog) {
             it->second.socket->CloseSocket();
             Forget(id, "dropped: it has not read its last " + std::to_string(kMaxBacklog >> 20) + " MiB");
@@ -96,8 +96,8 @@ void DemoServer::Broadcast(const std::string& line) {
 }
 
 void DemoServer::Flush(uint64_t id) {
-    auto it = clients_.find(id);
-    if (it == clients_.end()) return;
+    auto it = m_clients.find(id);
+    if (it == m_clients.end()) return;
     Client& client = it->second;
     if (client.sending || client.backlog.empty()) return;
     if (client.socket->State() != inet::SocketState::Connected) return;  // closing: nothing more goes out
@@ -114,29 +114,29 @@ void DemoServer::Flush(uint64_t id) {
 }
 
 bool DemoServer::AllSent() const {
-    for (const auto& [id, client] : clients_) {
+    for (const auto& [id, client] : m_clients) {
         if (client.sending || !client.backlog.empty()) return false;
     }
     return true;
 }
 
 void DemoServer::Stop() {
-    if (listener_) {
-        listener_->CloseSocket();
-        departed_.push_back(std::move(listener_));
+    if (m_listener) {
+        m_listener->CloseSocket();
+        m_departed.push_back(std::move(m_listener));
     }
-    for (auto& [id, client] : clients_) client.socket->CloseSocket();
+    for (auto& [id, client] : m_clients) client.socket->CloseSocket();
 }
 
 void DemoServer::Forget(uint64_t id, const std::string& why) {
-    auto it = clients_.find(id);
-    if (it == clients_.end()) return;
+    auto it = m_clients.find(id);
+    if (it == m_clients.end()) return;
     const std::string peer = it->second.peer;
-    departed_.push_back(std::move(it->second.socket));
-    clients_.erase(it);
-    log_("client " + peer + " " + why + " (" + std::to_string(clients_.size()) + " connected)");
+    m_departed.push_back(std::move(it->second.socket));
+    m_clients.erase(it);
+    m_log("client " + peer + " " + why + " (" + std::to_string(m_clients.size()) + " connected)");
 }
 
-void DemoServer::Reap() { departed_.clear(); }
+void DemoServer::Reap() { m_departed.clear(); }
 
 }  // namespace tools

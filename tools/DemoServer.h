@@ -53,11 +53,11 @@ public:
     // Releases the objects of the clients that have left.
     void Reap();
 
-    size_t ClientCount() const { return clients_.size(); }
+    size_t ClientCount() const { return m_clients.size(); }
     // Every client's lines have been handed to its socket.
     bool AllSent() const;
     // The listener reported an error: nobody new can connect.
-    bool ListenerFailed() const { return listenerFailed_; }
+    bool ListenerFailed() const { return m_listenerFailed; }
 
 private:
     struct Client {
@@ -72,12 +72,12 @@ private:
     // Forgets the client; its socket is released by the next Reap.
     void Forget(uint64_t id, const std::string& why);
 
-    Logger log_;
-    std::shared_ptr<inet::CSocket> listener_;
-    bool listenerFailed_ = false;
-    uint64_t nextId_ = 1;
-    std::map<uint64_t, Client> clients_;
-    std::vector<std::shared_ptr<inet::CSocket>> departed_;
+    Logger m_log;
+    std::shared_ptr<inet::CSocket> m_listener;
+    bool m_listenerFailed = false;
+    uint64_t m_nextId = 1;
+    std::map<uint64_t, Client> m_clients;
+    std::vector<std::shared_ptr<inet::CSocket>> m_departed;
 };
 
 }  // namespace tools

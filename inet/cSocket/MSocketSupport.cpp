@@ -39,7 +39,7 @@ struct Module {
     std::unique_ptr<Registry> m_sockets;                                   // absent until the first registration
     std::unique_ptr<Registry> m_lookupTasks;                               // "R" + lookup handle -> asker
     std::unique_ptr<std::map<std::string, platform::HGLOBAL>> m_lookupBuffers;  // "R" + lookup handle -> block
-    std::optional<SocketError> lastError;
+    std::optional<SocketError> m_lastError;
 };
 
 Module& M() {
@@ -119,7 +119,7 @@ bool ReleaseWindowIfUnused() {
 }
 
 void LeaveError(int32_t number, const char* source, std::string description) {
-    M().lastError.emplace(number, source, std::move(description));
+    M().m_lastError.emplace(number, source, std::move(description));
 }
 
 void CompleteLookup(WPARAM wParam, LPARAM lParam) {
@@ -283,7 +283,7 @@ LRESULT NotifyWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 bool RegisterSocket(int32_t handle, std::weak_ptr<NotificationTarget> owner) {
     static constexpr const char* kSource = "MSocketSupport.RegisterSocket";
     Module& m = M();
-    m.lastError.reset();
+    m.m_lastError.reset();
     try {
         if (m.m_notifyWindow == 0 && CreateNotifyWindow() == 0) {
             LeaveError(platform::WSAEINTR, kSource, "The operation was canceled.");
@@ -332,7 +332,7 @@ std::shared_ptr<NotificationTarget> SocketFromPointer(const std::weak_ptr<Notifi
 
 int32_t ResolveHost(const std::string& hostName, std::weak_ptr<NotificationTarget> owner) {
     Module& m = M();
-    m.lastError.reset();
+    m.m_lastError.reset();
     if (m.m_notifyWindow == 0) {
         // Its completion could reach nobody, and would hold the window for good.
         LeaveError(platform::WSAEINTR, "MSocketSupport.ResolveHost", "The operation was canceled.");
@@ -376,7 +376,7 @@ void ForgetLookupBuffer(const std::string& key) {
 
 // ---- State ----
 
-const std::optional<SocketError>& LastError() { return M().lastError; }
+const std::optional<SocketError>& LastError() { return M().m_lastError; }
 bool WinsockStarted() { return M().m_winsockStarted; }
 HWND NotifyWindow() { return M().m_notifyWindow; }
 UINT WinsockMessage() { return M().m_winsockMessage; }

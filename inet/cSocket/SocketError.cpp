@@ -5,10 +5,10 @@
 namespace inet {
 
 SocketError::SocketError(int32_t number, std::string source, std::string description)
-    : number_(number), source_(std::move(source)), description_(std::move(description)) {}
+    : m_number(number), m_source(std::move(source)), m_description(std::move(description)) {}
 
 SocketError SocketError::WithSource(std::string source) const {
-    return SocketError(number_, std::move(source), description_);
+    return SocketError(m_number, std::move(source), m_description);
 }
 
 std::string RuntimeErrorText(int32_t number) {

@@ -16,18 +16,18 @@ class SocketError : public std::exception {
 public:
     SocketError(int32_t number, std::string source, std::string description);
 
-    int32_t Number() const { return number_; }
-    const std::string& Source() const { return source_; }
-    const std::string& Description() const { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
+    int32_t Number() const { return m_number; }
+    const std::string& Source() const { return m_source; }
+    const std::string& Description() const { return m_description; }
+    const char* what() const noexcept override { return m_description.c_str(); }
 
     // The same error as raised again by an outer routine.
     SocketError WithSource(std::string source) const;
 
 private:
-    int32_t number_;
-    std::string source_;
-    std::string description_;
+    int32_t m_number;
+    std::string m_source;
+    std::string m_description;
 };
 
 // The runtime error numbers, as the component spells them.

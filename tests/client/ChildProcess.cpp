@@ -48,62 +48,62 @@ ChildProcess::ChildProcess(Options options) {
 
     std::vector<char*> argv = CStrings(options.args);
     std::vector<char*> envp = CStrings(options.environment);
-    const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int rc = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (fd3 >= 0) ::close(fd3);
     if (pipeFds[1] >= 0) ::close(pipeFds[1]);
-    out_ = pipeFds[0];
+    m_out = pipeFds[0];
     if (rc != 0) {
-        if (out_ >= 0) ::close(out_);
-        pid_ = -1;
+        if (m_out >= 0) ::close(m_out);
+        m_pid = -1;
         throw std::runtime_error("cannot start " + options.args[0] + ": " + std::strerror(rc));
     }
 }
 
 ChildProcess::~ChildProcess() {
-    if (pid_ > 0 && !status_) Stop();
-    if (out_ >= 0) ::close(out_);
+    if (m_pid > 0 && !m_status) Stop();
+    if (m_out >= 0) ::close(m_out);
 }
 
 void ChildProcess::Collect(int timeoutMs) {
-    if (out_ < 0) return;
-    pollfd p{out_, POLLIN, 0};
+    if (m_out < 0) return;
+    pollfd p{m_out, POLLIN, 0};
     if (::poll(&p, 1, timeoutMs) <= 0) return;
     char buf[4096];
-    const ssize_t n = ::read(out_, buf, sizeof buf);
+    const ssize_t n = ::read(m_out, buf, sizeof buf);
     if (n > 0) {
-        output_.append(buf, static_cast<size_t>(n));
+        m_output.append(buf, static_cast<size_t>(n));
     } else if (n == 0) {
-        ::close(out_);  // the child closed its end
-        out_ = -1;
+        ::close(m_out);  // the child closed its end
+        m_out = -1;
     }
 }
 
 const std::string& ChildProcess::Output() {
     Collect(0);
-    return output_;
+    return m_output;
 }
 
 bool ChildProcess::WaitForOutput(const std::function<bool(const std::string&)>& pred,
                                  std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!pred(output_)) {
+    while (!pred(m_output)) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || out_ < 0) return pred(output_);
+        if (left.count() <= 0 || m_out < 0) return pred(m_output);
         Collect(static_cast<int>(std::min<long long>(left.count(), 50)));
     }
     return true;
 }
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
-    if (status_ || pid_ <= 0) return status_;
+    if (m_status || m_pid <= 0) return m_status;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         int status = 0;
-        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-        if (r == pid_ || (r < 0 && errno == ECHILD)) {
-            status_ = status;
-            return status_;
+        const pid_t r = ::waitpid(m_pid, &status, WNOHANG);
+        if (r == m_pid || (r < 0 && errno == ECHILD)) {
+            m_status = status;
+            return m_status;
         }
         if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
         Collect(10);  // keeps a chatty child from blocking on a full pipe
@@ -112,13 +112,13 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
 }
 
 int ChildProcess::Stop(int signal, std::chrono::milliseconds limit) {
-    if (pid_ <= 0) return 0;
-    if (!status_) ::kill(pid_, signal);
+    if (m_pid <= 0) return 0;
+    if (!m_status) ::kill(m_pid, signal);
     if (auto status = Wait(limit)) return *status;
-    ::kill(pid_, SIGKILL);
+    ::kill(m_pid, SIGKILL);
     int status = 0;
-    ::waitpid(pid_, &status, 0);
-    status_ = status;
+    ::waitpid(m_pid, &status, 0);
+    m_status = status;
     return status;
 }
 

@@ -33,7 +33,7 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    pid_t Pid() const { return pid_; }
+    pid_t Pid() const { return m_pid; }
 
     // Standard output collected so far (captureStdout only).
     const std::string& Output();
@@ -49,10 +49,10 @@ public:
 private:
     void Collect(int timeoutMs);
 
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string output_;
-    std::optional<int> status_;
+    pid_t m_pid = -1;
+    int m_out = -1;
+    std::string m_output;
+    std::optional<int> m_status;
 };
 
 // Runs a program to its end within `limit` and returns its standard output; nullopt

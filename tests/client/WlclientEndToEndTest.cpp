@@ -44,16 +44,16 @@ public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "wlclient-e2e-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;  // mkdtemp makes it 0700
+        m_path = pattern;  // mkdtemp makes it 0700
     }
     ~TempDir() {
         std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
+        std::filesystem::remove_all(m_path, ignored);
     }
-    const std::filesystem::path& Path() const { return path_; }
+    const std::filesystem::path& Path() const { return m_path; }
 
 private:
-    std::filesystem::path path_;
+    std::filesystem::path m_path;
 };
 
 // Whether a TCP socket on 127.0.0.1:port is in the given state (/proc/net/tcp:
@@ -146,7 +146,7 @@ protected:
         // -noreset: otherwise the server resets whenever its last client leaves (an
         // xdotool run while the window is still starting), and a connection made
         // during the reset is refused.
-        xvfb_ = std::make_unique<ChildProcess>(ChildProcess::Options{
+        m_xvfb = std::make_unique<ChildProcess>(ChildProcess::Options{
             {clienttest::FindProgram("Xvfb"), "-displayfd", "3", "-screen", "0", "640x480x24", "-nolisten", "tcp",
              "-noreset"},
             clienttest::EnvironmentWith({}), false, fds[1]});
@@ -166,20 +166,20 @@ protected:
         ::close(fds[0]);
         ASSERT_NE(number.find('\n'), std::string::npos) << "Xvfb named no display";
         number.pop_back();
-        display_ = ":" + number;
+        m_display = ":" + number;
     }
 
     void TearDown() override {
-        client_.reset();
-        xvfb_.reset();
+        m_client.reset();
+        m_xvfb.reset();
     }
 
     std::vector<std::string> XEnvironment() const {
-        return ClientEnvironment({"DISPLAY=" + display_, "XDG_RUNTIME_DIR=" + runtime_.Path().string(), "QT_QPA_PLATFORM"});
+        return ClientEnvironment({"DISPLAY=" + m_display, "XDG_RUNTIME_DIR=" + m_runtime.Path().string(), "QT_QPA_PLATFORM"});
     }
 
     void StartClient(int port) {
-        client_ = std::make_unique<ChildProcess>(ChildProcess::Options{
+        m_client = std::make_unique<ChildProcess>(ChildProcess::Options{
             {WLCLIENT_PATH, "--port", std::to_string(port), "--echo"}, XEnvironment(), true, -1});
     }
 
@@ -218,27 +218,27 @@ protected:
     }
 
     bool EchoIs(const std::string& expected) {
-        return client_->WaitForOutput([&](const std::string& out) { return out.size() >= expected.size(); }, 10000ms) &&
-               client_->Output() == expected;
+        return m_client->WaitForOutput([&](const std::string& out) { return out.size() >= expected.size(); }, 10000ms) &&
+               m_client->Output() == expected;
     }
 
     // SIGTERM closes the window as the user would; the program then ends normally.
     void ExpectCleanExitOnSigterm() {
-        const int status = client_->Stop(SIGTERM, 5000ms);
+        const int status = m_client->Stop(SIGTERM, 5000ms);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
     }
 
-    TempDir runtime_;
-    std::string display_;
-    std::unique_ptr<ChildProcess> xvfb_;
-    std::unique_ptr<ChildProcess> client_;
+    TempDir m_runtime;
+    std::string m_display;
+    std::unique_ptr<ChildProcess> m_xvfb;
+    std::unique_ptr<ChildProcess> m_client;
 };
 
 TEST_F(WlclientEndToEnd, ClickOnConnectShowsEachLineALoopbackServerSends) {
     testsupport::RawListener listener;
     StartClient(listener.Port());
     const std::string id = FindWindow();
-    ASSERT_FALSE(id.empty()) << "no window \"ZEDizud Arovov\" on " << display_;
+    ASSERT_FALSE(id.empty()) << "no window \"ZEDizud Arovov\" on " << m_display;
     EXPECT_EQ(WindowSize(id), "197x65");
 
     ASSERT_TRUE(ClickConnect(id));
@@ -246,10 +246,10 @@ TEST_F(WlclientEndToEnd, ClickOnConnectShowsEachLineALoopbackServerSends) {
     ASSERT_GE(peer, 0) << "the click made no connection";
 
     ASSERT_TRUE(testsupport::WriteAll(peer, kFirstLine));
-    EXPECT_TRUE(EchoIs(kFirstLine)) << client_->Output();
+    EXPECT_TRUE(EchoIs(kFirstLine)) << m_client->Output();
     std::this_thread::sleep_for(300ms);
     ASSERT_TRUE(testsupport::WriteAll(peer, kSecondLine));
-    EXPECT_TRUE(EchoIs(kFirstLine + kSecondLine)) << client_->Output();
+    EXPECT_TRUE(EchoIs(kFirstLine + kSecondLine)) << m_client->Output();
 
     ExpectCleanExitOnSigterm();
     EXPECT_TRUE(SeesEndOfStream(peer, 5000ms)) << "the window did not close its connection";
@@ -261,70 +261,70 @@ TEST_F(WlclientEndToEnd, ClickOnConnectShowsEachLineALoopbackServerSends) {
 class WlclientWithLircd : public WlclientEndToEnd {
 protected:
     void SetUp() override {
-        lircdPath_ = clienttest::FindProgram("lircd");
-        irsendPath_ = clienttest::FindProgram("irsend");
-        if (lircdPath_.empty() || irsendPath_.empty()) {
+        m_lircdPath = clienttest::FindProgram("lircd");
+        m_irsendPath = clienttest::FindProgram("irsend");
+        if (m_lircdPath.empty() || m_irsendPath.empty()) {
             GTEST_SKIP() << "lircd or irsend is not installed (Debian package lirc; scripts/deps installs it)";
         }
         WlclientEndToEnd::SetUp();
     }
 
     void TearDown() override {
-        client_.reset();  // the only TCP client leaves first, alone
-        lircdProcess_.reset();
+        m_client.reset();  // the only TCP client leaves first, alone
+        m_lircdProcess.reset();
         WlclientEndToEnd::TearDown();
     }
 
     void StartLircd() {
-        const std::filesystem::path dir = folder_.Path();
+        const std::filesystem::path dir = m_folder.Path();
         std::ofstream(dir / "lirc_options.conf") << "[lircd]\n";
         std::ofstream(dir / "lircd.conf");
-        port_ = testsupport::ClosedPort();
-        socket_ = (dir / "lircd.sock").string();
-        lircdProcess_ = std::make_unique<ChildProcess>(ChildProcess::Options{
-            {lircdPath_, "--options-file=" + (dir / "lirc_options.conf").string(), "--nodaemon", "--driver=file",
-             "--device=/dev/null", "--output=" + socket_, "--pidfile=" + (dir / "lircd.pid").string(),
+        m_port = testsupport::ClosedPort();
+        m_socket = (dir / "lircd.sock").string();
+        m_lircdProcess = std::make_unique<ChildProcess>(ChildProcess::Options{
+            {m_lircdPath, "--options-file=" + (dir / "lirc_options.conf").string(), "--nodaemon", "--driver=file",
+             "--device=/dev/null", "--output=" + m_socket, "--pidfile=" + (dir / "lircd.pid").string(),
              "--logfile=" + (dir / "lircd.log").string(), "--allow-simulate",
-             "--listen=127.0.0.1:" + std::to_string(port_), (dir / "lircd.conf").string()},
+             "--listen=127.0.0.1:" + std::to_string(m_port), (dir / "lircd.conf").string()},
             clienttest::EnvironmentWith({}), false, -1});
     }
 
     bool Simulate(const std::string& line) {
-        return clienttest::RunForOutput({irsendPath_, "--device=" + socket_, "SIMULATE", line.substr(0, line.size() - 1)},
+        return clienttest::RunForOutput({m_irsendPath, "--device=" + m_socket, "SIMULATE", line.substr(0, line.size() - 1)},
                                         clienttest::EnvironmentWith({}))
             .has_value();
     }
 
     std::string Log() {
-        std::ifstream log(folder_.Path() / "lircd.log");
+        std::ifstream log(m_folder.Path() / "lircd.log");
         return std::string(std::istreambuf_iterator<char>(log), {});
     }
 
-    std::string lircdPath_, irsendPath_, socket_;
-    int port_ = 0;
-    TempDir folder_;
-    std::unique_ptr<ChildProcess> lircdProcess_;
+    std::string m_lircdPath, m_irsendPath, m_socket;
+    int m_port = 0;
+    TempDir m_folder;
+    std::unique_ptr<ChildProcess> m_lircdProcess;
 };
 
 TEST_F(WlclientWithLircd, ClickOnConnectShowsEachLineLircdSends) {
     StartLircd();
-    ASSERT_TRUE(WaitUntil([&] { return LocalSocketInState(port_, "0A") && std::filesystem::exists(socket_); }, 10000ms))
-        << "lircd is not listening on 127.0.0.1:" << port_ << "\n" << Log();
+    ASSERT_TRUE(WaitUntil([&] { return LocalSocketInState(m_port, "0A") && std::filesystem::exists(m_socket); }, 10000ms))
+        << "lircd is not listening on 127.0.0.1:" << m_port << "\n" << Log();
 
-    StartClient(port_);
+    StartClient(m_port);
     const std::string id = FindWindow();
-    ASSERT_FALSE(id.empty()) << "no window \"ZEDizud Arovov\" on " << display_;
+    ASSERT_FALSE(id.empty()) << "no window \"ZEDizud Arovov\" on " << m_display;
     EXPECT_EQ(WindowSize(id), "197x65");
     ASSERT_TRUE(ClickConnect(id));
-    ASSERT_TRUE(WaitUntil([&] { return LocalSocketInState(port_, "01"); }, 10000ms)) << "the click made no connection";
+    ASSERT_TRUE(WaitUntil([&] { return LocalSocketInState(m_port, "01"); }, 10000ms)) << "the click made no connection";
     // Accepted by the kernel is not yet a client of lircd: wait for lircd to say so.
     ASSERT_TRUE(WaitUntil([&] { return Log().find(kTcpClientAccepted) != std::string::npos; }, 10000ms)) << Log();
 
     ASSERT_TRUE(Simulate(kFirstLine));
-    EXPECT_TRUE(EchoIs(kFirstLine)) << client_->Output() << "\n" << Log();
+    EXPECT_TRUE(EchoIs(kFirstLine)) << m_client->Output() << "\n" << Log();
     std::this_thread::sleep_for(300ms);
     ASSERT_TRUE(Simulate(kSecondLine));
-    EXPECT_TRUE(EchoIs(kFirstLine + kSecondLine)) << client_->Output() << "\n" << Log();
+    EXPECT_TRUE(EchoIs(kFirstLine + kSecondLine)) << m_client->Output() << "\n" << Log();
 
     ExpectCleanExitOnSigterm();
 }

@@ -56,7 +56,7 @@ protected:
     void SetUp() override { Open(); }
 
     void TearDown() override {
-        for (int fd : peers_) ::close(fd);
+        for (int fd : m_peers) ::close(fd);
         window.reset();
         platform::testing::Reset();
         // Nothing the window made outlives it.
@@ -92,7 +92,7 @@ protected:
     int Connect(testsupport::RawListener& listener) {
         Click(QString::number(listener.Port()));
         const int peer = listener.Accept();
-        if (peer >= 0) peers_.push_back(peer);
+        if (peer >= 0) m_peers.push_back(peer);
         const bool connected = QTest::qWaitFor(
             [&] { return window->Client() && window->Client()->State() == inet::SocketState::Connected; }, kWaitMs);
         return connected ? peer : -1;
@@ -115,7 +115,7 @@ protected:
     std::vector<QString> shown;
 
 private:
-    std::vector<int> peers_;
+    std::vector<int> m_peers;
 };
 
 void ExpectError(const std::vector<Reported>& errors, int32_t number, const std::string& source,

@@ -52,9 +52,9 @@ struct Log {
 
 class FakeTarget : public inet::NotificationTarget {
 public:
-    explicit FakeTarget(std::shared_ptr<Log> log) : log_(std::move(log)) {}
+    explicit FakeTarget(std::shared_ptr<Log> log) : m_log(std::move(log)) {}
     ~FakeTarget() {
-        log_->destroyed = true;
+        m_log->destroyed = true;
         if (onDestroy) onDestroy();
     }
 
@@ -62,13 +62,13 @@ public:
         if (onSocketEvent) onSocketEvent();
         // Deliberately touches the object after the hook, which may have dropped the
         // last outside reference.
-        ++calls_;
-        log_->socketEvents.emplace_back(eventCode, errorCode);
+        ++m_calls;
+        m_log->socketEvents.emplace_back(eventCode, errorCode);
     }
     void PostGetHostEvent(int32_t lookupHandle, uint32_t address, const std::string& hostName,
                           int32_t errorCode) override {
-        ++calls_;
-        log_->hostEvents.push_back({lookupHandle, address, hostName, errorCode, MS::OutstandingLookupCount()});
+        ++m_calls;
+        m_log->hostEvents.push_back({lookupHandle, address, hostName, errorCode, MS::OutstandingLookupCount()});
         if (onHostEvent) onHostEvent();
     }
 
@@ -77,8 +77,8 @@ public:
     std::function<void()> onDestroy;  // an ending socket object gives its handle up
 
 private:
-    std::shared_ptr<Log> log_;
-    int calls_ = 0;
+    std::shared_ptr<Log> m_log;
+    int m_calls = 0;
 };
 
 struct Peer {
@@ -100,7 +100,7 @@ protected:
     }
 
     void TearDown() override {
-        for (SOCKET s : sockets_) {
+        for (SOCKET s : m_sockets) {
             if (MS::IsRegistered(s)) MS::UnregisterSocket(s);
             platform::closesocket(s);
         }
@@ -117,11 +117,11 @@ protected:
     SOCKET NewSocket() {
         const SOCKET s = platform::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         EXPECT_NE(s, platform::INVALID_SOCKET);
-        sockets_.push_back(s);
+        m_sockets.push_back(s);
         return s;
     }
     void Close(SOCKET s) {
-        std::erase(sockets_, s);
+        std::erase(m_sockets, s);
         platform::closesocket(s);
     }
     static void ExpectLastError(int32_t number, const std::string& source, const std::string& description) {
@@ -134,7 +134,7 @@ protected:
         return testsupport::PumpUntil([&] { return peer.log->hostEvents.size() >= count; }, 5s);
     }
 
-    std::vector<SOCKET> sockets_;
+    std::vector<SOCKET> m_sockets;
 };
 
 // ---- Error texts and conversions ----

@@ -60,7 +60,7 @@ TEST_F(AsyncSelectTest, RegistrationMakesTheSocketNonBlockingAndMaskZeroCancels)
     EXPECT_TRUE(NonBlocking(s));
     ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_WRITE); }));
 
-    ASSERT_EQ(WSAAsyncSelect(s, hwnd_, 0, 0), 0);
+    ASSERT_EQ(WSAAsyncSelect(s, m_hwnd, 0, 0), 0);
     EXPECT_TRUE(NonBlocking(s)) << "cancelling keeps the socket non-blocking";
     ASSERT_EQ(::send(peer, "abc", 3, 0), 3);
     ClosePeer(peer);
@@ -118,7 +118,7 @@ TEST_F(AsyncSelectTest, PendingConnectionsGiveOneAcceptPerAcceptCallAndTheChildI
 
     const SOCKET child = platform::accept(listener, nullptr, nullptr);
     ASSERT_NE(child, INVALID_SOCKET) << WSAGetLastError();
-    sockets_.push_back(child);
+    m_sockets.push_back(child);
     EXPECT_TRUE(NonBlocking(child));
     ASSERT_TRUE(PumpUntil([&] { return Count(listener, FD_ACCEPT) == 2 && Got(child, FD_WRITE); }))
         << "another connection is pending; the accepted socket can send";
@@ -128,7 +128,7 @@ TEST_F(AsyncSelectTest, PendingConnectionsGiveOneAcceptPerAcceptCallAndTheChildI
     int fromLen = sizeof from;
     const SOCKET second = platform::accept(listener, reinterpret_cast<sockaddr*>(&from), &fromLen);
     ASSERT_NE(second, INVALID_SOCKET);
-    sockets_.push_back(second);
+    m_sockets.push_back(second);
     EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
     PumpFor(150ms);
     EXPECT_EQ(Count(listener, FD_ACCEPT), 2) << "nothing is pending any more";
@@ -279,11 +279,11 @@ TEST_F(AsyncSelectTest, ClosingWithdrawsQueuedNotificationsSoANewSocketOnTheSame
         ASSERT_EQ(b, a) << "the number was not reused; the test proves nothing";
         ASSERT_EQ(Register(b, kAll), 0);
     };
-    PostMessageA(hwnd_, WM_USER, 0, 0);
+    PostMessageA(m_hwnd, WM_USER, 0, 0);
     const UINT oldMsg = RegisterWindowMessageA("platform test old registration");
-    ASSERT_EQ(WSAAsyncSelect(a, hwnd_, oldMsg, FD_WRITE), 0);  // queues an FD_WRITE at once
+    ASSERT_EQ(WSAAsyncSelect(a, m_hwnd, oldMsg, FD_WRITE), 0);  // queues an FD_WRITE at once
     ASSERT_EQ(Register(a, FD_READ | FD_CLOSE), 0);               // replaces the registration
-    PostMessageA(hwnd_, msg_, static_cast<WPARAM>(a), MAKELONG(FD_WRITE, 0));  // posted by hand
+    PostMessageA(m_hwnd, m_msg, static_cast<WPARAM>(a), MAKELONG(FD_WRITE, 0));  // posted by hand
     ASSERT_EQ(::send(peer, "stale", 5, 0), 5);
     ASSERT_EQ(::shutdown(peer, SHUT_WR), 0);
     ASSERT_TRUE(Readable(a, 1000ms));
@@ -303,7 +303,7 @@ TEST_F(AsyncSelectTest, ConnectStillCompletesWhenTheRegistrationIsCancelledMeanw
     char c;
     EXPECT_EQ(platform::send(s, "x", 1, 0), SOCKET_ERROR) << "the loop has not reported the connection yet";
     EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
-    ASSERT_EQ(WSAAsyncSelect(s, hwnd_, 0, 0), 0);
+    ASSERT_EQ(WSAAsyncSelect(s, m_hwnd, 0, 0), 0);
     pollfd p{s, POLLOUT, 0};
     ASSERT_EQ(::poll(&p, 1, 1000), 1);
     EXPECT_EQ(platform::send(s, "now", 3, 0), 3) << WSAGetLastError();

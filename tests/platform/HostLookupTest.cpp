@@ -16,11 +16,11 @@ class HostLookupTest : public PlatformTest {
 protected:
     void SetUp() override {
         PlatformTest::SetUp();
-        lookupMsg_ = RegisterWindowMessageA("platform test lookup");
+        m_lookupMsg = RegisterWindowMessageA("platform test lookup");
     }
 
     HANDLE Start(const char* name, char* buf, int len) {
-        const HANDLE h = WSAAsyncGetHostByName(hwnd_, lookupMsg_, name, buf, len);
+        const HANDLE h = WSAAsyncGetHostByName(m_hwnd, m_lookupMsg, name, buf, len);
         EXPECT_NE(h, 0u) << WSAGetLastError();
         return h;
     }
@@ -30,14 +30,14 @@ protected:
         const Record* found = nullptr;
         PumpUntil([&] {
             for (const Record& r : Received()) {
-                if (r.msg == lookupMsg_ && r.wParam == h) found = &r;
+                if (r.msg == m_lookupMsg && r.wParam == h) found = &r;
             }
             return found != nullptr;
         }, limit);
         return found;
     }
 
-    UINT lookupMsg_ = 0;
+    UINT m_lookupMsg = 0;
 };
 
 bool Inside(const void* p, const char* buf, size_t len) {

@@ -33,7 +33,7 @@ TEST_F(LoopTest, OnlyStaticWindowsAreCreatedAndTheirProcedureCanBeReplaced) {
     EXPECT_EQ(CreateWindowExA(0, "BUTTON", "", 0, 0, 0, 0, 0, 0, 0, 0, nullptr), 0u);
     const HWND w = CreateWindowExA(0, "static", "", 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
     ASSERT_NE(w, 0u);
-    EXPECT_NE(w, hwnd_) << "handles are never handed out twice";
+    EXPECT_NE(w, m_hwnd) << "handles are never handed out twice";
 
     const WNDPROC original = SetWindowLongA(w, GWL_WNDPROC, &RecordingProc);
     ASSERT_NE(original, nullptr);
@@ -48,9 +48,9 @@ TEST_F(LoopTest, OnlyStaticWindowsAreCreatedAndTheirProcedureCanBeReplaced) {
 TEST_F(LoopTest, MessagesAreDispatchedInOrderAndThoseForADestroyedWindowAreDropped) {
     const HWND doomed = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
     SetWindowLongA(doomed, GWL_WNDPROC, &RecordingProc);
-    EXPECT_TRUE(PostMessageA(hwnd_, WM_USER, 1, 0));
+    EXPECT_TRUE(PostMessageA(m_hwnd, WM_USER, 1, 0));
     EXPECT_TRUE(PostMessageA(doomed, WM_USER, 2, 0));
-    EXPECT_TRUE(PostMessageA(hwnd_, WM_USER, 3, 0));
+    EXPECT_TRUE(PostMessageA(m_hwnd, WM_USER, 3, 0));
     EXPECT_FALSE(PostMessageA(0, WM_USER, 4, 0));
     DestroyWindow(doomed);
 
@@ -64,7 +64,7 @@ TEST_F(LoopTest, MessagesAreDispatchedInOrderAndThoseForADestroyedWindowAreDropp
 TEST_F(LoopTest, PostFromAnotherThreadWakesAWaitingPump) {
     std::thread poster([this] {
         std::this_thread::sleep_for(50ms);
-        PostMessageA(hwnd_, WM_USER, 42, 0);
+        PostMessageA(m_hwnd, WM_USER, 42, 0);
     });
     const auto start = std::chrono::steady_clock::now();
     const int dispatched = PumpMessages(3000ms);
@@ -101,7 +101,7 @@ TEST_F(LoopTest, PumpWaitsItsFullTimeWhenReadinessYieldsNoMessage) {
 
 TEST_F(LoopTest, LoopDescriptorIsReadableExactlyWhileThereIsWork) {
     EXPECT_FALSE(LoopFdReadable());
-    PostMessageA(hwnd_, WM_USER, 0, 0);
+    PostMessageA(m_hwnd, WM_USER, 0, 0);
     EXPECT_TRUE(LoopFdReadable());
     EXPECT_EQ(PumpMessages(0ms), 1);
     EXPECT_FALSE(LoopFdReadable());
@@ -122,8 +122,8 @@ TEST_F(LoopTest, RunMessageLoopReturnsTheQuitCodeAndLeavesLaterMessagesQueued) {
     OnRecord() = [](const Record& r) {
         if (r.wParam == 1) PostQuitMessage(7);
     };
-    PostMessageA(hwnd_, WM_USER, 1, 0);
-    PostMessageA(hwnd_, WM_USER, 2, 0);
+    PostMessageA(m_hwnd, WM_USER, 1, 0);
+    PostMessageA(m_hwnd, WM_USER, 2, 0);
     EXPECT_EQ(RunMessageLoop(), 7);
     EXPECT_EQ(Received().size(), 1u);
     EXPECT_EQ(PumpMessages(0ms), 1);
@@ -132,7 +132,7 @@ TEST_F(LoopTest, RunMessageLoopReturnsTheQuitCodeAndLeavesLaterMessagesQueued) {
 
 TEST_F(LoopTest, QuitRequestedOutsideTheLoopDoesNotStopPumpMessages) {
     PostQuitMessage(3);
-    PostMessageA(hwnd_, WM_USER, 0, 0);
+    PostMessageA(m_hwnd, WM_USER, 0, 0);
     EXPECT_EQ(PumpMessages(0ms), 1);
     EXPECT_EQ(RunMessageLoop(), 3) << "the request still ends the next RunMessageLoop at once";
 }

@@ -52,29 +52,29 @@ void PlatformTest::SetUp() {
     OnRecord() = nullptr;
     WSADATA data;
     ASSERT_EQ(WSAStartup(0x0202, &data), 0);
-    hwnd_ = CreateWindowExA(0, "STATIC", "platform test", 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
-    ASSERT_NE(hwnd_, 0u);
-    SetWindowLongA(hwnd_, GWL_WNDPROC, &RecordingProc);
-    msg_ = RegisterWindowMessageA("platform test socket");
+    m_hwnd = CreateWindowExA(0, "STATIC", "platform test", 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
+    ASSERT_NE(m_hwnd, 0u);
+    SetWindowLongA(m_hwnd, GWL_WNDPROC, &RecordingProc);
+    m_msg = RegisterWindowMessageA("platform test socket");
 }
 
 void PlatformTest::TearDown() {
     OnRecord() = nullptr;
-    for (SOCKET s : sockets_) platform::closesocket(s);
-    for (int fd : peers_) ::close(fd);
-    DestroyWindow(hwnd_);
+    for (SOCKET s : m_sockets) platform::closesocket(s);
+    for (int fd : m_peers) ::close(fd);
+    DestroyWindow(m_hwnd);
     WSACleanup();
 }
 
 SOCKET PlatformTest::NewSocket(int type) {
     const SOCKET s = platform::socket(AF_INET, type, 0);
     EXPECT_NE(s, INVALID_SOCKET) << WSAGetLastError();
-    if (s != INVALID_SOCKET) sockets_.push_back(s);
+    if (s != INVALID_SOCKET) m_sockets.push_back(s);
     return s;
 }
 
 int PlatformTest::Close(SOCKET s) {
-    std::erase(sockets_, s);
+    std::erase(m_sockets, s);
     return platform::closesocket(s);
 }
 
@@ -98,24 +98,24 @@ SOCKET PlatformTest::Listening(int& port) {
 
 int PlatformTest::Peer(int fd) {
     EXPECT_GE(fd, 0);
-    peers_.push_back(fd);
+    m_peers.push_back(fd);
     return fd;
 }
 
 void PlatformTest::ResetPeer(int fd) {
-    std::erase(peers_, fd);
+    std::erase(m_peers, fd);
     ResetClose(fd);
 }
 
 void PlatformTest::ClosePeer(int fd) {
-    std::erase(peers_, fd);
+    std::erase(m_peers, fd);
     ::close(fd);
 }
 
 std::vector<int> PlatformTest::Events(SOCKET s) const {
     std::vector<int> events;
     for (const Record& r : Received()) {
-        if (r.hwnd == hwnd_ && r.msg == msg_ && r.wParam == static_cast<WPARAM>(s)) events.push_back(LOWORD(r.lParam));
+        if (r.hwnd == m_hwnd && r.msg == m_msg && r.wParam == static_cast<WPARAM>(s)) events.push_back(LOWORD(r.lParam));
     }
     return events;
 }
@@ -126,7 +126,7 @@ int PlatformTest::Count(SOCKET s, long event) const {
 
 int PlatformTest::ErrorOf(SOCKET s, long event) const {
     for (const Record& r : Received()) {
-        if (r.hwnd == hwnd_ && r.msg == msg_ && r.wParam == static_cast<WPARAM>(s) && LOWORD(r.lParam) == event) {
+        if (r.hwnd == m_hwnd && r.msg == m_msg && r.wParam == static_cast<WPARAM>(s) && LOWORD(r.lParam) == event) {
             return HIWORD(r.lParam);
         }
     }

@@ -69,7 +69,7 @@ protected:
     void ResetPeer(int fd);  // closes a peer with a reset now
     void ClosePeer(int fd);
 
-    int Register(SOCKET s, long mask) { return WSAAsyncSelect(s, hwnd_, msg_, mask); }
+    int Register(SOCKET s, long mask) { return WSAAsyncSelect(s, m_hwnd, m_msg, mask); }
 
     // The events (LOWORD of lParam) notified for s, in order.
     std::vector<int> Events(SOCKET s) const;
@@ -78,10 +78,10 @@ protected:
     int ErrorOf(SOCKET s, long event) const;
     bool Got(SOCKET s, long event) const { return Count(s, event) > 0; }
 
-    HWND hwnd_ = 0;
-    UINT msg_ = 0;
-    std::vector<SOCKET> sockets_;
-    std::vector<int> peers_;
+    HWND m_hwnd = 0;
+    UINT m_msg = 0;
+    std::vector<SOCKET> m_sockets;
+    std::vector<int> m_peers;
 };
 
 }  // namespace platformtest

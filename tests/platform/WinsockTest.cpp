@@ -34,10 +34,10 @@ TEST_F(WinsockTest, StartupNestsAndEveryCallFailsWith10093WhenNotStarted) {
     EXPECT_EQ(platform::send(s, "x", 1, 0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
     WSASetLastError(0);
-    EXPECT_EQ(WSAAsyncSelect(s, hwnd_, msg_, FD_READ), SOCKET_ERROR);
+    EXPECT_EQ(WSAAsyncSelect(s, m_hwnd, m_msg, FD_READ), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
     char buf[MAXGETHOSTSTRUCT];
-    EXPECT_EQ(WSAAsyncGetHostByName(hwnd_, msg_, "localhost", buf, sizeof buf), 0u);
+    EXPECT_EQ(WSAAsyncGetHostByName(m_hwnd, m_msg, "localhost", buf, sizeof buf), 0u);
     EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
     WSASetLastError(0);
     EXPECT_EQ(WSACleanup(), SOCKET_ERROR);
@@ -111,7 +111,7 @@ TEST_F(WinsockTest, OversizedDatagramGives10040AndRecvfromReportsTheSender) {
     const sockaddr_in any = Loopback(0);
     ASSERT_EQ(platform::bind(a, Sa(any), sizeof any), 0);
     ASSERT_EQ(platform::bind(b, Sa(any), sizeof any), 0);
-    ASSERT_EQ(WSAAsyncSelect(a, hwnd_, msg_, FD_READ), 0);  // non-blocking: no wait below
+    ASSERT_EQ(WSAAsyncSelect(a, m_hwnd, m_msg, FD_READ), 0);  // non-blocking: no wait below
     const sockaddr_in toA = Loopback(LocalPort(a));
 
     std::string big(100, 'b');

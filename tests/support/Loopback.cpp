@@ -41,23 +41,23 @@ void PumpFor(std::chrono::milliseconds duration) {
 }
 
 RawListener::RawListener(int backlog) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a = LoopbackAddress(0);
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 || ::listen(fd_, backlog) < 0) {
+    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 || ::listen(m_fd, backlog) < 0) {
         throw std::runtime_error("cannot listen on loopback");
     }
-    port_ = LocalPortOf(fd_);
+    m_port = LocalPortOf(m_fd);
 }
 
 RawListener::~RawListener() {
-    if (fd_ >= 0) ::close(fd_);
+    if (m_fd >= 0) ::close(m_fd);
 }
 
 int RawListener::Accept(std::chrono::milliseconds limit) {
     int fd = -1;
     PumpUntil([&] {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, 0) == 1) fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) == 1) fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
         return fd >= 0;
     }, limit);
     return fd;

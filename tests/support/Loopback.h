@@ -26,14 +26,14 @@ public:
     RawListener(const RawListener&) = delete;
     RawListener& operator=(const RawListener&) = delete;
 
-    int Port() const { return port_; }
-    int Fd() const { return fd_; }
+    int Port() const { return m_port; }
+    int Fd() const { return m_fd; }
     // Accepts one connection, waiting at most `limit` while pumping the loop; -1 on time-out.
     int Accept(std::chrono::milliseconds limit = 5000ms);
 
 private:
-    int fd_ = -1;
-    int port_ = 0;
+    int m_fd = -1;
+    int m_port = 0;
 };
 
 // 127.0.0.1:port as an address record.

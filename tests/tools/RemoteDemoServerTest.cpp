@@ -73,31 +73,31 @@ public:
         std::vector<char*> argv;
         for (auto& a : all_args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (::posix_spawn(&pid_, kServerPath, &actions, &attr, argv.data(), environ) != 0) pid_ = -1;
+        if (::posix_spawn(&m_pid, kServerPath, &actions, &attr, argv.data(), environ) != 0) m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attr);
         ::close(out[1]);
         ::close(err[1]);
-        outFd_ = out[0];
-        errFd_ = err[0];
+        m_outFd = out[0];
+        m_errFd = err[0];
     }
 
     ~ServerProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
         }
-        if (outFd_ >= 0) ::close(outFd_);
-        if (errFd_ >= 0) ::close(errFd_);
+        if (m_outFd >= 0) ::close(m_outFd);
+        if (m_errFd >= 0) ::close(m_errFd);
     }
 
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    bool Started() const { return pid_ > 0 || exitStatus_; }
-    pid_t Pid() const { return pid_; }
-    const std::string& Log() const { return err_; }
-    const std::string& Out() const { return out_; }
+    bool Started() const { return m_pid > 0 || m_exitStatus; }
+    pid_t Pid() const { return m_pid; }
+    const std::string& Log() const { return m_err; }
+    const std::string& Out() const { return m_out; }
 
     // Waits until the standard error output matches `pattern`; false at time-out
     // or when the program ended without it.
@@ -105,8 +105,8 @@ public:
         const std::regex re(pattern);
         const auto deadline = Clock::now() + limit;
         while (true) {
-            if (std::regex_search(err_, re)) return true;
-            if (pid_ <= 0 && errFd_ < 0) return false;
+            if (std::regex_search(m_err, re)) return true;
+            if (m_pid <= 0 && m_errFd < 0) return false;
             if (Clock::now() >= deadline) return false;
             Collect(std::min(MillisLeft(deadline), 20));
             Reap();
@@ -117,37 +117,37 @@ public:
     // it is still running when the time is up.
     std::optional<int> WaitExit(milliseconds limit = kLimit) {
         const auto deadline = Clock::now() + limit;
-        while (!exitStatus_) {
+        while (!m_exitStatus) {
             Reap();
-            if (exitStatus_) break;
+            if (m_exitStatus) break;
             if (Clock::now() >= deadline) return std::nullopt;
             Collect(std::min(MillisLeft(deadline), 10));
         }
-        while (outFd_ >= 0 || errFd_ >= 0) Collect(100);
-        const int st = *exitStatus_;
+        while (m_outFd >= 0 || m_errFd >= 0) Collect(100);
+        const int st = *m_exitStatus;
         return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
 
     void Signal(int signo) {
-        if (pid_ > 0) ::kill(pid_, signo);
+        if (m_pid > 0) ::kill(m_pid, signo);
     }
 
 private:
     void Reap() {
-        if (pid_ <= 0) return;
+        if (m_pid <= 0) return;
         int st = 0;
-        if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-            exitStatus_ = st;
-            pid_ = -1;
+        if (::waitpid(m_pid, &st, WNOHANG) == m_pid) {
+            m_exitStatus = st;
+            m_pid = -1;
         }
     }
 
     // Reads what the pipes hold, waiting up to timeoutMs for the first bytes.
     void Collect(int timeoutMs) {
-        pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+        pollfd fds[2] = {{m_outFd, POLLIN, 0}, {m_errFd, POLLIN, 0}};
         if (::poll(fds, 2, timeoutMs) <= 0) return;
-        ReadPipe(fds[0], outFd_, out_);
-        ReadPipe(fds[1], errFd_, err_);
+        ReadPipe(fds[0], m_outFd, m_out);
+        ReadPipe(fds[1], m_errFd, m_err);
     }
 
     static void ReadPipe(const pollfd& p, int& fd, std::string& into) {
@@ -162,12 +162,12 @@ private:
         }
     }
 
-    pid_t pid_ = -1;
-    std::optional<int> exitStatus_;
-    int outFd_ = -1;
-    int errFd_ = -1;
-    std::string out_;
-    std::string err_;
+    pid_t m_pid = -1;
+    std::optional<int> m_exitStatus;
+    int m_outFd = -1;
+    int m_errFd = -1;
+    std::string m_out;
+    std::string m_err;
 };
 
 // One client connection, read line by line.
@@ -175,78 +175,78 @@ class Client {
 public:
     // Connects to 127.0.0.1:port; a receive buffer size of 0 keeps the default.
     explicit Client(int port, int receiveBuffer = 0) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (receiveBuffer > 0) {
-            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            ::close(fd_);
-            fd_ = -1;
+        if (::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
         }
     }
     ~Client() {
-        if (fd_ >= 0) ::close(fd_);
+        if (m_fd >= 0) ::close(m_fd);
     }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    bool Connected() const { return fd_ >= 0; }
-    int LocalPort() const { return testsupport::LocalPortOf(fd_); }
-    const std::vector<std::string>& Lines() const { return lines_; }
-    bool Ended() const { return ended_; }
-    bool WasReset() const { return reset_; }
-    const std::string& Unterminated() const { return partial_; }
+    bool Connected() const { return m_fd >= 0; }
+    int LocalPort() const { return testsupport::LocalPortOf(m_fd); }
+    const std::vector<std::string>& Lines() const { return m_lines; }
+    bool Ended() const { return m_ended; }
+    bool WasReset() const { return m_reset; }
+    const std::string& Unterminated() const { return m_partial; }
 
     // Reads until `count` lines in all have come; false if the time ran out or the
     // stream ended first.
     bool ReadLines(size_t count, milliseconds limit = kLimit) {
-        return ReadUntil([&] { return lines_.size() >= count; }, limit);
+        return ReadUntil([&] { return m_lines.size() >= count; }, limit);
     }
     // Reads until the server ends the stream.
     bool ReadToEnd(milliseconds limit = kLimit) {
-        return ReadUntil([&] { return ended_; }, limit);
+        return ReadUntil([&] { return m_ended; }, limit);
     }
 
     // Drops the connection with a reset instead of an orderly close.
     void Reset() {
-        testsupport::ResetClose(fd_);
-        fd_ = -1;
+        testsupport::ResetClose(m_fd);
+        m_fd = -1;
     }
 
 private:
     bool ReadUntil(const std::function<bool()>& done, milliseconds limit) {
         const auto deadline = Clock::now() + limit;
         while (!done()) {
-            if (ended_ || fd_ < 0 || Clock::now() >= deadline) return false;
-            pollfd p{fd_, POLLIN, 0};
+            if (m_ended || m_fd < 0 || Clock::now() >= deadline) return false;
+            pollfd p{m_fd, POLLIN, 0};
             if (::poll(&p, 1, MillisLeft(deadline)) <= 0) continue;
             char buf[65536];
-            const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+            const ssize_t n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
             if (n <= 0) {
-                ended_ = true;
-                reset_ = n < 0;
+                m_ended = true;
+                m_reset = n < 0;
                 continue;
             }
-            partial_.append(buf, static_cast<size_t>(n));
+            m_partial.append(buf, static_cast<size_t>(n));
             size_t start = 0;
-            for (size_t nl; (nl = partial_.find('\n', start)) != std::string::npos; start = nl + 1) {
-                lines_.push_back(partial_.substr(start, nl - start));
+            for (size_t nl; (nl = m_partial.find('\n', start)) != std::string::npos; start = nl + 1) {
+                m_lines.push_back(m_partial.substr(start, nl - start));
             }
-            partial_.erase(0, start);
+            m_partial.erase(0, start);
         }
         return true;
     }
 
-    int fd_ = -1;
-    std::string partial_;
-    std::vector<std::string> lines_;
-    bool ended_ = false;
-    bool reset_ = false;
+    int m_fd = -1;
+    std::string m_partial;
+    std::vector<std::string> m_lines;
+    bool m_ended = false;
+    bool m_reset = false;
 };
 
 ::testing::AssertionResult AllWellFormed(const std::vector<std::string>& lines, size_t from = 0) {
@@ -265,21 +265,21 @@ protected:
         if (port) {
             args.insert(args.begin(), {"--port", std::to_string(*port)});
         }
-        server_ = std::make_unique<ServerProcess>(args);
-        EXPECT_TRUE(server_->Started()) << "cannot start " << kServerPath;
+        m_server = std::make_unique<ServerProcess>(args);
+        EXPECT_TRUE(m_server->Started()) << "cannot start " << kServerPath;
         if (port) {
-            EXPECT_TRUE(server_->WaitForLog("listening on 127\\.0\\.0\\.1:" + std::to_string(*port)));
+            EXPECT_TRUE(m_server->WaitForLog("listening on 127\\.0\\.0\\.1:" + std::to_string(*port)));
         }
-        return *server_;
+        return *m_server;
     }
 
     void TearDown() override {
-        if (HasFailure() && server_) {
-            std::cerr << "--- the server's standard error ---\n" << server_->Log() << "---\n";
+        if (HasFailure() && m_server) {
+            std::cerr << "--- the server's standard error ---\n" << m_server->Log() << "---\n";
         }
     }
 
-    std::unique_ptr<ServerProcess> server_;
+    std::unique_ptr<ServerProcess> m_server;
 };
 
 TEST_F(RemoteDemoServer, ServesSeveralClientsAndOutlivesOneThatResets) {

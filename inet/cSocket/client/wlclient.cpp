@@ -88,7 +88,7 @@ wlclient::wlclient(QWidget* parent) : QWidget(parent) {
 
 wlclient::~wlclient() {
     // A window destroyed without being closed still unloads (Form_Unload cannot fail).
-    if (loaded_) Form_Unload();
+    if (m_loaded) Form_Unload();
 }
 
 void wlclient::SetPortText(const QString& text) { Port->setText(text); }
@@ -97,14 +97,14 @@ void wlclient::ClickConnect() { CheckCnct->click(); }
 
 void wlclient::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (!loaded_) {
-        loaded_ = true;
+    if (!m_loaded) {
+        m_loaded = true;
         RunHandler([this] { Form_Load(); });
     }
 }
 
 void wlclient::closeEvent(QCloseEvent* event) {
-    if (loaded_) RunHandler([this] { Form_Unload(); });
+    if (m_loaded) RunHandler([this] { Form_Unload(); });
     event->accept();
 }
 
@@ -152,7 +152,7 @@ void wlclient::Form_Unload() {
         WinLIRCclient->OnDataArrival = nullptr;
         WinLIRCclient.reset();
     }
-    loaded_ = false;
+    m_loaded = false;
 }
 
 // ---- Plumbing ----

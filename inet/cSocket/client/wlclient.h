@@ -78,5 +78,5 @@ private:
     QCheckBox* CheckCnct = nullptr;
 
     std::shared_ptr<inet::CSocket> WinLIRCclient;
-    bool loaded_ = false;  // Form_Load has run and Form_Unload has not
+    bool m_loaded = false;  // Form_Load has run and Form_Unload has not
 };
