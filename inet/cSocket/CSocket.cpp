@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <ostream>
 #include <utility>
 
 #include "inet/cSocket/MSocketSupport.h"
@@ -17,7 +18,6 @@ namespace MS = MSocketSupport;
 namespace {
 
 constexpr const char* kConnectSource = "CSocket.CSocket.Connect";
-constexpr int32_t kEventRead = 1, kEventWrite = 2, kEventAccept = 8, kEventConnect = 16, kEventClose = 32;
 // The size of one receive when the socket's size could not be had.
 constexpr int32_t kFallbackReceiveSize = 65536;
 // GetData hands the buffer itself over from this much text on; less is copied out.
@@ -63,6 +63,19 @@ sockaddr_in AddressRecord(uint32_t address, int32_t port) {
     }
 }
 
+// Runs a host operation or an entry point of the support module: the object stays
+// alive until it returns, so a handler may drop the host's last reference, and an
+// error that leaves it is raised again under `source`.
+template <typename Body>
+void RunAs(CSocket& object, const char* source, Body&& body) {
+    const auto self = object.shared_from_this();
+    try {
+        body();
+    } catch (...) {
+        RaiseAgain(source);
+    }
+}
+
 // Calls a handler through a copy, so that a handler may replace itself.
 template <typename Handler, typename... Args>
 void Raise(const Handler& handler, Args&&... args) {
@@ -72,6 +85,28 @@ void Raise(const Handler& handler, Args&&... args) {
 }
 
 }  // namespace
+
+void PrintTo(SocketState state, std::ostream* out) {
+    switch (state) {
+        case SocketState::Closed: *out << "Closed"; return;
+        case SocketState::Listening: *out << "Listening"; return;
+        case SocketState::ResolvingHost: *out << "ResolvingHost"; return;
+        case SocketState::HostResolved: *out << "HostResolved"; return;
+        case SocketState::Connecting: *out << "Connecting"; return;
+        case SocketState::Connected: *out << "Connected"; return;
+        case SocketState::Closing: *out << "Closing"; return;
+        case SocketState::Error: *out << "Error"; return;
+    }
+    *out << static_cast<int32_t>(state);
+}
+
+void PrintTo(SocketProtocol protocol, std::ostream* out) {
+    switch (protocol) {
+        case SocketProtocol::Tcp: *out << "Tcp"; return;
+        case SocketProtocol::Udp: *out << "Udp"; return;
+    }
+    *out << static_cast<int32_t>(protocol);
+}
 
 // ---- Lifetime ----
 
@@ -96,7 +131,7 @@ std::weak_ptr<NotificationTarget> CSocket::Self() {
 // ---- The socket handle ----
 
 int32_t CSocket::vbSocket() {
-    const bool udp = static_cast<int32_t>(m_protocol) == 1;
+    const bool udp = MakesDatagramSocket();
     const platform::SOCKET handle =
         platform::socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, udp ? IPPROTO_UDP : IPPROTO_TCP);
     if (handle == platform::INVALID_SOCKET) return -1;
@@ -116,7 +151,7 @@ bool CSocket::EnsureSocket() {
 }
 
 void CSocket::ReadBufferSizes() {
-    if (static_cast<int32_t>(m_protocol) == 0) {
+    if (HandlesStream()) {
         int32_t size = 0;
         int length = sizeof size;
         platform::getsockopt(m_socketHandle, platform::SOL_SOCKET_W, platform::SO_RCVBUF_W,
@@ -174,7 +209,7 @@ void CSocket::SetRemoteHost(const std::string& NewValue) {
     uint32_t address;
     if (!IsDottedAddress(NewValue, address)) return;
     m_remoteHostIP = NewValue;
-    if (static_cast<int32_t>(m_protocol) != 1) return;
+    if (!MakesDatagramSocket()) return;  // only a datagram socket broadcasts
     if (!EnsureSocket()) return;
     const bool broadcast = (NewValue.size() < 4 ? NewValue : NewValue.substr(NewValue.size() - 4)) == ".255";
     if (broadcast == m_broadcast) return;
@@ -193,15 +228,14 @@ int32_t CSocket::ConnectTo(uint32_t address) {
 }
 
 void CSocket::Connect(const std::optional<std::string>& strRemoteHost, const std::optional<Variant>& lngRemotePort) {
-    auto self = shared_from_this();
-    try {
+    RunAs(*this, kConnectSource, [&] {
         if (!EnsureSocket()) return;
         if (strRemoteHost && !strRemoteHost->empty()) m_remoteHost = *strRemoteHost;
         if (lngRemotePort) {
             if (const auto port = NumericLong(*lngRemotePort, kConnectSource)) m_remotePort = *port;
         }
         if (m_remoteHost.empty()) throw WinsockError(platform::WSAEADDRNOTAVAIL, kConnectSource);
-        m_afterLookup = 0;
+        m_afterLookup = AfterLookup::Connect;
         uint32_t address;
         if (!IsDottedAddress(m_remoteHost, address)) {
             m_state = SocketState::ResolvingHost;
@@ -219,15 +253,12 @@ void CSocket::Connect(const std::optional<std::string>& strRemoteHost, const std
         } else if (error != 0) {
             throw WinsockError(error, kConnectSource);
         }
-    } catch (...) {
-        RaiseAgain(kConnectSource);
-    }
+    });
 }
 
 void CSocket::PostGetHostEvent(int32_t lookupHandle, uint32_t address, const std::string& hostName,
                                int32_t errorCode) {
-    auto self = shared_from_this();
-    try {
+    RunAs(*this, "CSocket.PostGetHostEvent", [&] {
         if (errorCode > 0) {
             uint32_t dotted;
             if (!IsDottedAddress(hostName, dotted)) {
@@ -243,19 +274,17 @@ void CSocket::PostGetHostEvent(int32_t lookupHandle, uint32_t address, const std
         in_addr resolved{};
         resolved.s_addr = address;
         m_remoteHostIP = DottedText(resolved);
-        if (m_afterLookup == 0) {
+        if (m_afterLookup == AfterLookup::Connect) {
             const int32_t error = ConnectTo(address);
             if (error == platform::WSAEWOULDBLOCK) {
                 m_state = SocketState::Connecting;
             } else if (error != 0) {
                 RaiseError(error, "CSocket.PostGetHostEvent");
             }
-        } else if (m_afterLookup == 1) {
+        } else {
             SendPendingData();
         }
-    } catch (...) {
-        RaiseAgain("CSocket.PostGetHostEvent");
-    }
+    });
 }
 
 void CSocket::RaiseError(int32_t number, const std::string& source) {
@@ -278,8 +307,7 @@ void CSocket::ReadLocalAddress() {
 }
 
 void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
-    auto self = shared_from_this();
-    try {
+    RunAs(*this, "CSocket.PostSocketEvent", [&] {
         if (errorCode > 0) {
             m_state = SocketState::Error;
             DestroySocket();
@@ -287,7 +315,7 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
             return;
         }
         switch (eventCode) {
-            case kEventRead: {
+            case platform::FD_READ: {
                 const int32_t n = RecvToBuffer();
                 if (static_cast<int64_t>(m_bytesReceived) + n > INT32_MAX) {
                     throw RuntimeError(kOverflow, "CSocket.PostSocketEvent");
@@ -296,7 +324,9 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 if (n > 0) Raise(OnDataArrival, ReceivedLength());
                 break;
             }
-            case kEventWrite:
+            case platform::FD_WRITE:
+                // The socket can take more; or this is the object's own notice that a
+                // send took everything (PostSendComplete), and nothing waits.
                 if (SendWaiting() > 0) {
                     SendPendingData();
                 } else if (m_sendPending) {
@@ -304,7 +334,7 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                     Raise(OnSendComplete);
                 }
                 break;
-            case kEventAccept: {
+            case platform::FD_ACCEPT: {
                 sockaddr_in peer{};
                 int length = sizeof peer;
                 const platform::SOCKET accepted =
@@ -317,12 +347,12 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 Raise(OnConnectionRequest, static_cast<int32_t>(accepted));
                 break;
             }
-            case kEventConnect:
+            case platform::FD_CONNECT:
                 ReadLocalAddress();
                 m_state = SocketState::Connected;
                 Raise(OnConnect);
                 break;
-            case kEventClose:
+            case platform::FD_CLOSE:
                 // The peer closed: hand over what is left, then close our side.
                 while (RecvToBuffer() > 0) Raise(OnDataArrival, ReceivedLength());
                 if (m_state != SocketState::Closing) {
@@ -336,9 +366,7 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
             default:
                 break;
         }
-    } catch (...) {
-        RaiseAgain("CSocket.PostSocketEvent");
-    }
+    });
 }
 
 // ---- Receiving ----
@@ -349,7 +377,7 @@ int32_t CSocket::RecvToBuffer() {
     // a small arrival needs no large room; a receive that fills its room makes the
     // next notification come at once, with twice the room. A datagram gets the whole
     // limit, to be refused whole when it is larger.
-    const bool udp = static_cast<int32_t>(m_protocol) != 0;
+    const bool udp = !HandlesStream();
     const size_t room = udp ? limit : std::clamp(m_readHint, std::min(kMinRoom, limit), limit);
     // Taken bytes at the front are dropped once they are most of the buffer.
     if (m_receiveHead > 0 && m_receiveHead * 2 >= m_receiveTail) {
@@ -425,45 +453,40 @@ void CSocket::FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t
 }
 
 void CSocket::GetData(Variant& varData, std::optional<int32_t> varType, std::optional<int32_t> maxLen) {
-    auto self = shared_from_this();
-    try {
+    RunAs(*this, "CSocket.GetData", [&] {
         FetchFromBuffer(varData, false, varType, maxLen);
-    } catch (...) {
-        RaiseAgain("CSocket.GetData");
-    }
+    });
 }
 
 void CSocket::PeekData(Variant& varData, std::optional<int32_t> varType, std::optional<int32_t> maxLen) {
-    auto self = shared_from_this();
-    try {
+    RunAs(*this, "CSocket.PeekData", [&] {
         FetchFromBuffer(varData, true, varType, maxLen);
-    } catch (...) {
-        RaiseAgain("CSocket.PeekData");
-    }
+    });
 }
 
 // ---- Sending ----
 
 void CSocket::SendData(const Variant& varData) {
-    auto self = shared_from_this();
-    try {
-        if (static_cast<int32_t>(m_protocol) != 0) {
-            if (!EnsureSocket()) return;
-        } else if (m_socketHandle == -1) {
-            throw RuntimeError(kWrongProtocolOrState, "CSocket.SendData");
+    RunAs(*this, "CSocket.SendData", [&] {
+        try {
+            if (!HandlesStream()) {
+                // A datagram needs no connection: its socket is made when first needed.
+                if (!EnsureSocket()) return;
+            } else if (m_socketHandle == -1) {
+                throw RuntimeError(kWrongProtocolOrState, "CSocket.SendData");
+            }
+            std::string bytes;
+            AppendBytes(varData, bytes);
+            m_sendBuffer = std::move(bytes);  // replaces whatever still waited
+            m_sendHead = 0;
+            m_sendPending = true;
+            SendPendingData();
+        } catch (const SocketError& e) {
+            // A handle that is no socket any more: the object is in the wrong state to send.
+            if (e.Number() == platform::WSAENOTSOCK) throw RuntimeError(kWrongProtocolOrState, "CSocket.SendData");
+            throw;
         }
-        std::string bytes;
-        AppendBytes(varData, bytes);
-        m_sendBuffer = std::move(bytes);  // replaces whatever still waited
-        m_sendHead = 0;
-        m_sendPending = true;
-        SendPendingData();
-    } catch (const SocketError& e) {
-        if (e.Number() == platform::WSAENOTSOCK) throw RuntimeError(kWrongProtocolOrState, "CSocket.SendData");
-        throw e.WithSource("CSocket.SendData");
-    } catch (...) {
-        RaiseAgain("CSocket.SendData");
-    }
+    });
 }
 
 void CSocket::SendPendingData() {
@@ -473,7 +496,7 @@ void CSocket::SendPendingData() {
     if (count > 0) {
         const char* bytes = m_sendBuffer.data() + m_sendHead;
         const int length = static_cast<int>(std::min<size_t>(count, INT_MAX));
-        if (static_cast<int32_t>(m_protocol) == 0) {
+        if (HandlesStream()) {
             result = platform::send(m_socketHandle, bytes, length, 0);
         } else if (!m_remoteHostIP.empty()) {
             const sockaddr_in to = AddressRecord(platform::inet_addr(m_remoteHostIP.c_str()), m_remotePort);
@@ -481,7 +504,7 @@ void CSocket::SendPendingData() {
                                       sizeof to);
         } else {
             // Only a name is known: resolve it first; the completion sends.
-            m_afterLookup = 1;
+            m_afterLookup = AfterLookup::SendDatagram;
             m_lookupHandle = MS::ResolveHost(m_remoteHost, Self());
             if (m_lookupHandle == 0) {
                 if (const auto& left = MS::LastError()) throw *left;
@@ -499,18 +522,22 @@ void CSocket::SendPendingData() {
     } else {
         m_sendBuffer.clear();
         m_sendHead = 0;
-        // Completion is reported through a write notification of our own.
-        platform::PostMessageA(MS::NotifyWindow(), MS::WinsockMessage(), static_cast<platform::WPARAM>(m_socketHandle),
-                               kEventWrite);
+        PostSendComplete();
     }
     Raise(OnSendProgress, result, static_cast<int32_t>(SendWaiting()));
+}
+
+void CSocket::PostSendComplete() {
+    // Posted as the socket's own notifications are: OnSendComplete comes from the loop,
+    // after OnSendProgress and whatever its handler does.
+    platform::PostMessageA(MS::NotifyWindow(), MS::WinsockMessage(), static_cast<platform::WPARAM>(m_socketHandle),
+                           platform::FD_WRITE);
 }
 
 // ---- Serving ----
 
 void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
-    auto self = shared_from_this();
-    try {
+    RunAs(*this, "CSocket.Bind", [&] {
         if (!EnsureSocket()) return;
         if (!strLocalIP.empty()) m_localIP = strLocalIP;
         if (lngLocalPort > 0) m_localPort = lngLocalPort;
@@ -524,14 +551,11 @@ void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
             throw LastWinsockError("CSocket.Bind");
         }
         m_bound = true;
-    } catch (...) {
-        RaiseAgain("CSocket.Bind");
-    }
+    });
 }
 
 void CSocket::Listen() {
-    auto self = shared_from_this();
-    try {
+    RunAs(*this, "CSocket.Listen", [&] {
         if (!EnsureSocket()) return;
         if (!m_bound) Bind(0, "");
         if (platform::listen(m_socketHandle, 5) == platform::SOCKET_ERROR) {
@@ -539,14 +563,11 @@ void CSocket::Listen() {
             throw LastWinsockError("CSocket.Listen");
         }
         m_state = SocketState::Listening;
-    } catch (...) {
-        RaiseAgain("CSocket.Listen");
-    }
+    });
 }
 
 void CSocket::Accept(int32_t requestID) {
-    auto self = shared_from_this();
-    try {
+    RunAs(*this, "CSocket.Accept", [&] {
         m_socketHandle = requestID;
         sockaddr_in address{};
         int length = sizeof address;
@@ -569,9 +590,7 @@ void CSocket::Accept(int32_t requestID) {
         }
         ReadBufferSizes();
         if (MS::RegisterSocket(requestID, Self())) m_state = SocketState::Connected;
-    } catch (...) {
-        RaiseAgain("CSocket.Accept");
-    }
+    });
 }
 
 }  // namespace inet

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +31,16 @@ namespace inet {
 enum class SocketState : int32_t { Closed = 0, Listening = 2, ResolvingHost = 4, HostResolved = 5,
                                    Connecting = 6, Connected = 7, Closing = 8, Error = 9 };
 enum class SocketProtocol : int32_t { Tcp = 0, Udp = 1 };
+
+// Their names, for test output ("Closing" rather than 8); a value outside the
+// enumeration prints as its number.
+void PrintTo(SocketState state, std::ostream* out);
+void PrintTo(SocketProtocol protocol, std::ostream* out);
+
+// The handler type of CSocket::OnError.
+using ErrorHandler = std::function<void(int16_t Number, std::string& Description, int32_t Scode,
+                                        const std::string& Source, const std::string& HelpFile,
+                                        int32_t HelpContext, bool& CancelDisplay)>;
 
 class CSocket : public std::enable_shared_from_this<CSocket>, private NotificationTarget {
     struct Token {};  // only Create can make one
@@ -105,9 +116,7 @@ public:
     std::function<void(int32_t bytesTotal)> OnDataArrival;
     // A failure found outside any host operation (Source is empty for a failed lookup
     // or notification).
-    std::function<void(int16_t Number, std::string& Description, int32_t Scode,
-                       const std::string& Source, const std::string& HelpFile,
-                       int32_t HelpContext, bool& CancelDisplay)> OnError;
+    ErrorHandler OnError;
     // Everything that SendData was given has been sent.
     std::function<void()> OnSendComplete;
     // A send call took bytesSent bytes; bytesRemaining still wait.
@@ -131,11 +140,23 @@ private:
     void    EmptyReceiveBuffer(bool release);
     void    SendPendingData();
     int32_t ConnectTo(uint32_t address);       // the connect call; 0 or the Windows Sockets error
+    // Everything was sent: the completion comes through a write notification posted to itself.
+    void    PostSendComplete();
     void    RaiseError(int32_t number, const std::string& source);
     void    ReadLocalAddress();
     std::weak_ptr<NotificationTarget> Self();
 
-    int32_t        m_afterLookup = 0;         // 0 connect, 1 send the waiting datagram
+    // The protocol decides two things apart: which socket is made (only Udp makes a
+    // datagram socket) and how its data is handled (only Tcp as a stream). A value
+    // outside the enumeration therefore makes a stream socket whose data is sized,
+    // received and sent as datagrams are.
+    bool MakesDatagramSocket() const { return m_protocol == SocketProtocol::Udp; }
+    bool HandlesStream() const { return m_protocol == SocketProtocol::Tcp; }
+
+    // What the completion of the object's host lookup goes on with.
+    enum class AfterLookup { Connect, SendDatagram };
+
+    AfterLookup    m_afterLookup = AfterLookup::Connect;
     SocketProtocol m_protocol = SocketProtocol::Tcp;
     SocketState    m_state = SocketState::Closed;
     int32_t        m_bytesReceived = 0;

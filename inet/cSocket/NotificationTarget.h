@@ -9,8 +9,8 @@ namespace inet {
 
 class NotificationTarget {
 public:
-    // A network notification for the object's socket: the event (1 read, 2 write,
-    // 8 accept, 16 connect, 32 close) and the error code, 0 for none.
+    // A network notification for the object's socket: the event (platform::FD_READ,
+    // FD_WRITE, FD_ACCEPT, FD_CONNECT or FD_CLOSE) and the error code, 0 for none.
     virtual void PostSocketEvent(int32_t eventCode, int32_t errorCode) = 0;
     // A host lookup that the object started has completed. `address` holds the four
     // address bytes in network order; after a failure the handle, address and name are empty.

@@ -15,6 +15,14 @@ namespace MS = inet::MSocketSupport;
 
 using Lifetime = SocketTest;
 
+TEST(SocketNames, StatesAndProtocolsPrintByNameAndUnlistedValuesByNumber) {
+    EXPECT_EQ(::testing::PrintToString(SocketState::Closing), "Closing");
+    EXPECT_EQ(::testing::PrintToString(SocketState::ResolvingHost), "ResolvingHost");
+    EXPECT_EQ(::testing::PrintToString(static_cast<SocketState>(3)), "3");
+    EXPECT_EQ(::testing::PrintToString(SocketProtocol::Udp), "Udp");
+    EXPECT_EQ(::testing::PrintToString(static_cast<SocketProtocol>(2)), "2");
+}
+
 TEST_F(Lifetime, NewObjectHasItsDefaults) {
     auto s = CSocket::Create();
     EXPECT_EQ(s->State(), SocketState::Closed);
