@@ -1,5 +1,6 @@
 #include "inet/cSocket/MSocketSupport.h"
 
+#include <charconv>
 #include <cstring>
 #include <map>
 #include <new>
@@ -27,6 +28,12 @@ constexpr long kNotificationMask = platform::FD_READ | platform::FD_WRITE | plat
                                    platform::FD_CONNECT | platform::FD_CLOSE;  // 0x3B
 constexpr int kLookupBufferSize = platform::MAXGETHOSTSTRUCT;
 
+// A host lookup under way: who asked, and the block its result is laid out in.
+struct Lookup {
+    std::weak_ptr<NotificationTarget> owner;
+    platform::HGLOBAL block = 0;  // 0 once forgotten: the completion then finds nothing to read
+};
+
 // Module state, one per process. Never destroyed: socket objects that live in static
 // storage may still unregister while the process exits.
 struct Module {
@@ -37,8 +44,7 @@ struct Module {
     HWND m_notifyWindow = 0;
     platform::WNDPROC m_previousWindowProc = nullptr;
     std::unique_ptr<Registry> m_sockets;                                   // absent until the first registration
-    std::unique_ptr<Registry> m_lookupTasks;                               // "R" + lookup handle -> asker
-    std::unique_ptr<std::map<std::string, platform::HGLOBAL>> m_lookupBuffers;  // "R" + lookup handle -> block
+    std::map<int32_t, Lookup> m_lookups;                                   // by lookup handle
     std::optional<SocketError> m_lastError;
 };
 
@@ -108,7 +114,7 @@ std::string Key(char letter, int32_t number) {
 std::string SocketKey(int32_t handle) { return Key('S', handle); }
 std::string LookupKey(int32_t handle) { return Key('R', handle); }
 
-bool LookupsOutstanding() { return M().m_lookupTasks && !M().m_lookupTasks->empty(); }
+bool LookupsOutstanding() { return !M().m_lookups.empty(); }
 
 // The window goes with the last registration, unless a lookup still has to report
 // through it: then it goes with that lookup's completion.
@@ -126,17 +132,14 @@ void CompleteLookup(WPARAM wParam, LPARAM lParam) {
     Module& m = M();
     const int32_t errorCode = HighWordOf(static_cast<int32_t>(lParam));
     const int32_t lookupHandle = static_cast<int32_t>(wParam);
-    const std::string key = LookupKey(lookupHandle);
-    if (!m.m_lookupTasks || !m.m_lookupBuffers) return;
-    auto task = m.m_lookupTasks->find(key);
-    auto buffer = m.m_lookupBuffers->find(key);
-    if (task == m.m_lookupTasks->end() || buffer == m.m_lookupBuffers->end()) return;
+    const auto lookup = m.m_lookups.find(lookupHandle);
+    if (lookup == m.m_lookups.end() || lookup->second.block == 0) return;
 
     // Read this lookup's own result, then release everything of it before the object
     // hears of it: the object may start its next lookup from inside its handler.
-    const platform::HGLOBAL block = buffer->second;
+    const platform::HGLOBAL block = lookup->second.block;
     const auto* result = static_cast<const hostent*>(platform::GlobalLock(block));
-    std::shared_ptr<NotificationTarget> owner = SocketFromPointer(task->second);
+    std::shared_ptr<NotificationTarget> owner = SocketFromPointer(lookup->second.owner);
     int32_t deliveredHandle = 0;
     uint32_t address = 0;
     std::string hostName;
@@ -154,13 +157,8 @@ void CompleteLookup(WPARAM wParam, LPARAM lParam) {
     }
     platform::GlobalUnlock(block);
     platform::GlobalFree(block);
-    ForgetLookupBuffer(key);
-    m.m_lookupTasks->erase(task);
-    if (m.m_lookupTasks->empty()) {
-        m.m_lookupTasks.reset();
-        m.m_lookupBuffers.reset();
-        ReleaseWindowIfUnused();
-    }
+    m.m_lookups.erase(lookup);
+    if (m.m_lookups.empty()) ReleaseWindowIfUnused();
 
     // An object that has ended since it asked is not told.
     if (owner) owner->PostGetHostEvent(deliveredHandle, address, hostName, deliveredError);
@@ -338,7 +336,7 @@ int32_t ResolveHost(const std::string& hostName, std::weak_ptr<NotificationTarge
         LeaveError(platform::WSAEINTR, "MSocketSupport.ResolveHost", "The operation was canceled.");
         return 0;
     }
-    const platform::HGLOBAL block = platform::GlobalAlloc(0, kLookupBufferSize);
+    const platform::HGLOBAL block = platform::GlobalAlloc(platform::GMEM_FIXED, kLookupBufferSize);
     if (block == 0) return 0;
     void* address = platform::GlobalLock(block);
     if (address == nullptr) {
@@ -346,32 +344,28 @@ int32_t ResolveHost(const std::string& hostName, std::weak_ptr<NotificationTarge
         return 0;
     }
     platform::GlobalUnlock(block);
-    if (!m.m_lookupTasks) {
-        m.m_lookupBuffers = std::make_unique<std::map<std::string, platform::HGLOBAL>>();
-        m.m_lookupTasks = std::make_unique<Registry>();
-    }
     const platform::HANDLE request = platform::WSAAsyncGetHostByName(
         m.m_notifyWindow, m.m_resolveMessage, hostName.c_str(), static_cast<char*>(address), kLookupBufferSize);
     if (request != 0) {
         // Entries are keyed by the lookup, so each completion finds its own block even
         // when one object has several lookups under way.
-        const std::string key = LookupKey(static_cast<int32_t>(request));
-        (*m.m_lookupBuffers)[key] = block;
-        (*m.m_lookupTasks)[key] = std::move(owner);
+        m.m_lookups[static_cast<int32_t>(request)] = Lookup{std::move(owner), block};
         return static_cast<int32_t>(request);
     }
     const int code = platform::WSAGetLastError();
     platform::GlobalFree(block);
-    if (m.m_lookupTasks->empty()) {
-        m.m_lookupTasks.reset();
-        m.m_lookupBuffers.reset();
-    }
     LeaveError(code, "MSocketSupport.ResolveHost", SocketErrorText(code));
     return 0;
 }
 
 void ForgetLookupBuffer(const std::string& key) {
-    if (M().m_lookupBuffers) M().m_lookupBuffers->erase(key);
+    if (key.size() < 2 || key[0] != 'R') return;
+    int32_t handle = 0;
+    const char* end = key.data() + key.size();
+    const auto [stop, error] = std::from_chars(key.data() + 1, end, handle);
+    // Only the very key the lookup was entered under ("R7", not "R07").
+    if (error != std::errc() || stop != end || LookupKey(handle) != key) return;
+    if (const auto lookup = M().m_lookups.find(handle); lookup != M().m_lookups.end()) lookup->second.block = 0;
 }
 
 // ---- State ----
@@ -389,6 +383,6 @@ bool IsRegisteredTo(int32_t handle, const std::weak_ptr<const void>& owner) {
     // Same control block: the same object, even once its last reference has gone.
     return entry != M().m_sockets->end() && !entry->second.owner_before(owner) && !owner.owner_before(entry->second);
 }
-int32_t OutstandingLookupCount() { return M().m_lookupTasks ? static_cast<int32_t>(M().m_lookupTasks->size()) : 0; }
+int32_t OutstandingLookupCount() { return static_cast<int32_t>(M().m_lookups.size()); }
 
 }  // namespace inet::MSocketSupport
