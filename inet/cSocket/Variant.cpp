@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cfenv>
 #include <cmath>
 #include <cstdlib>
 #include <bit>
@@ -70,16 +69,20 @@ std::optional<double> ParseNumber(std::string_view text) {
 
 // Rounds half to even and checks the 32-bit range.
 int32_t ToLong(double value, const char* source) {
-    if (!std::isfinite(value)) throw RuntimeError(kOverflow, source);
-    const int saved = std::fegetround();
-    std::fesetround(FE_TONEAREST);
-    const double rounded = std::nearbyint(value);
-    std::fesetround(saved);
-    if (rounded < -2147483648.0 || rounded > 2147483647.0) throw RuntimeError(kOverflow, source);
+    const double rounded = RoundHalfToEven(value);
+    // NaN fails the comparison, and an infinity the range.
+    if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0)) throw RuntimeError(kOverflow, source);
     return static_cast<int32_t>(rounded);
 }
 
 }  // namespace
+
+double RoundHalfToEven(double value) {
+    const double below = std::floor(value);
+    const double rest = value - below;  // exact: in [0, 1) for every finite value
+    if (rest > 0.5 || (rest == 0.5 && std::fmod(below, 2.0) != 0.0)) return below + 1.0;
+    return below;
+}
 
 std::optional<int32_t> NumericLong(const Variant& value, const char* source) {
     return std::visit(

@@ -43,6 +43,10 @@ void AppendBytes(const Variant& value, std::string& out);
 // false, leaving `out` alone, for a code that has no layout.
 bool ValueFromBytes(int32_t type, std::string_view bytes, Variant& out);
 
+// The whole number nearest to value, an exact half going to the even neighbour
+// (2.5 gives 2, 3.5 gives 4, -2.5 gives -2). Infinities and NaN come back as they are.
+double RoundHalfToEven(double value);
+
 // The value as a 32-bit integer when it is numeric: a number, or a text that reads as
 // one ("  8765 ", "2.5", "1e3", "&H1F"). Fractions round half to even. nullopt when
 // the value is not numeric; throws SocketError 6 (source `source`) when it does not fit.

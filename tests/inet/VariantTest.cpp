@@ -72,6 +72,21 @@ TEST(Variant, NumbersAreReadRoundedHalfToEven) {
     }
 }
 
+TEST(Variant, RoundingTakesExactHalvesToTheEvenNeighbourOnly) {
+    EXPECT_EQ(inet::RoundHalfToEven(0.5), 0.0);
+    EXPECT_EQ(inet::RoundHalfToEven(1.5), 2.0);
+    EXPECT_EQ(inet::RoundHalfToEven(-0.5), 0.0);
+    EXPECT_EQ(inet::RoundHalfToEven(-1.5), -2.0);
+    EXPECT_EQ(inet::RoundHalfToEven(-1.25), -1.0);
+    // Just below a half: adding 0.5 and flooring would give 1 here.
+    EXPECT_EQ(inet::RoundHalfToEven(0.49999999999999994), 0.0);
+    // Past 2^52 every double is whole already.
+    EXPECT_EQ(inet::RoundHalfToEven(4503599627370497.0), 4503599627370497.0);
+    EXPECT_EQ(inet::RoundHalfToEven(std::numeric_limits<double>::infinity()),
+              std::numeric_limits<double>::infinity());
+    EXPECT_TRUE(std::isnan(inet::RoundHalfToEven(std::numeric_limits<double>::quiet_NaN())));
+}
+
 TEST(Variant, NumbersOutsideTheRangeOverflow) {
     for (const Variant& v : {Variant(2147483647.5), Variant(-2147483649.0), Variant(std::string("1e10")),
                              Variant(std::numeric_limits<double>::quiet_NaN())}) {

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "inet/cSocket/SocketError.h"
+#include "inet/cSocket/Variant.h"
 
 namespace PortText {
 
@@ -76,11 +77,7 @@ double LeadingNumber(std::string_view text) {
 }
 
 int32_t ToPortNumber(std::string_view text) {
-    const double value = LeadingNumber(text);
-    const double below = std::floor(value);
-    const double rest = value - below;
-    double rounded = below;
-    if (rest > 0.5 || (rest == 0.5 && std::fmod(below, 2.0) != 0.0)) rounded = below + 1.0;
+    const double rounded = inet::RoundHalfToEven(LeadingNumber(text));
     // An infinite value stays infinite here and fails the range check.
     if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0)) {
         throw inet::RuntimeError(inet::kOverflow, "PortText.ToPortNumber");
