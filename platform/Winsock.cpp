@@ -375,32 +375,29 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     return 0;
 }
 
-int getsockname(SOCKET s, sockaddr* name, int* namelen) {
+namespace {
+
+// getsockname and getpeername: the caller's record must hold a sockaddr_in.
+int AddressOf(SOCKET s, sockaddr* name, int* namelen, bool local) {
     if (!Started()) return SOCKET_ERROR;
     if (name == nullptr || namelen == nullptr || *namelen < static_cast<int>(sizeof(sockaddr_in))) {
         return Fail(WSAEFAULT);
     }
-    sockaddr_in local{};
-    socklen_t len = sizeof local;
-    if (::getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) < 0) return FailErrno();
-    if (local.sin_port == 0) return Fail(WSAEINVAL);  // not bound yet
-    std::memcpy(name, &local, sizeof local);
-    *namelen = sizeof local;
+    sockaddr_in address{};
+    socklen_t len = sizeof address;
+    auto* into = reinterpret_cast<sockaddr*>(&address);
+    if ((local ? ::getsockname(s, into, &len) : ::getpeername(s, into, &len)) < 0) return FailErrno();
+    if (local && address.sin_port == 0) return Fail(WSAEINVAL);  // not bound yet
+    std::memcpy(name, &address, sizeof address);
+    *namelen = sizeof address;
     return 0;
 }
 
-int getpeername(SOCKET s, sockaddr* name, int* namelen) {
-    if (!Started()) return SOCKET_ERROR;
-    if (name == nullptr || namelen == nullptr || *namelen < static_cast<int>(sizeof(sockaddr_in))) {
-        return Fail(WSAEFAULT);
-    }
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &len) < 0) return FailErrno();
-    std::memcpy(name, &peer, sizeof peer);
-    *namelen = sizeof peer;
-    return 0;
-}
+}  // namespace
+
+int getsockname(SOCKET s, sockaddr* name, int* namelen) { return AddressOf(s, name, namelen, true); }
+
+int getpeername(SOCKET s, sockaddr* name, int* namelen) { return AddressOf(s, name, namelen, false); }
 
 uint32_t inet_addr(const char* cp) {
     if (cp == nullptr) return INADDR_NONE;
