@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <QApplication>
@@ -65,13 +66,15 @@ protected:
 
     void Open(bool recordErrors = true) {
         window = std::make_unique<wlclient>();
-        window->Beep = [this] { ++beeps; };
+        window->BeepAction = [this] { ++beeps; };
         if (recordErrors) {
             window->ReportError = [this](const inet::SocketError& e) {
                 errors.push_back({e.Number(), e.Source(), e.Description()});
             };
         }
-        window->TextShown = [this](const QString& text) { shown.push_back(text); };
+        window->Form().TextShown = [this](std::string_view bytes) {
+            shown.push_back(QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size())));
+        };
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
         label = window->findChild<QLabel*>("Label1");

@@ -1,37 +1,93 @@
-// wlclient: shows what a remote-control server on 127.0.0.1 sends.
+// wlclient: shows what a remote-control server sends, in a Qt window.
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include <QApplication>
-#include <QCommandLineParser>
-#include <QTimer>
 
+#include "inet/cSocket/client/ClientOptions.h"
 #include "inet/cSocket/client/CloseOnSignal.h"
 #include "inet/cSocket/client/wlclient.h"
 
-int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QCommandLineParser options;
-    options.setApplicationDescription("Shows each text that a remote-control server on 127.0.0.1 sends.");
-    options.addHelpOption();
-    const QCommandLineOption port("port", "The initial text of the port box instead of 8765.", "TEXT");
-    const QCommandLineOption tick("connect", "Tick \"Connect\" once the window is shown, as a click would.");
-    const QCommandLineOption echo("echo", "Also write each text shown to standard output.");
-    options.addOptions({port, tick, echo});
-    options.process(app);
+namespace {
 
-    wlclient window;
-    if (options.isSet(port)) window.SetPortText(options.value(port));
-    if (options.isSet(echo)) {
-        window.TextShown = [](const QString& text) {
-            // Each character of the text stands for one received byte (Latin-1 is that
-            // mapping): write the bytes back as they arrived, not re-encoded for the locale.
-            const QByteArray bytes = text.toLatin1();
-            std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
-            std::fflush(stdout);
-        };
+using wlclientcore::ParsedCommandLine;
+
+constexpr const char* kProgram = "wlclient";
+
+ParsedCommandLine Parse(int argc, char** argv) {
+    return wlclientcore::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+}
+
+// The arguments without Qt's own options (those QApplication takes out of argv), so
+// that the command line can be judged before Qt starts: --help, --version and a
+// mistake need no display.
+std::vector<std::string> WithoutQtOptions(int argc, char** argv) {
+    static constexpr std::string_view kWithValue[] = {
+        "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon",
+        "qwindowtitle", "display", "geometry", "session", "style", "stylesheet", "name", "title"};
+    static constexpr std::string_view kFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "--") {
+            args.insert(args.end(), argv + i, argv + argc);
+            break;
+        }
+        std::string_view name = arg;
+        if (name.starts_with("--")) name.remove_prefix(1);
+        if (!name.starts_with("-")) {
+            args.emplace_back(arg);
+            continue;
+        }
+        name.remove_prefix(1);
+        const bool inlineValue = name.find('=') != std::string_view::npos;
+        name = name.substr(0, name.find('='));
+        if (std::find(std::begin(kFlags), std::end(kFlags), name) != std::end(kFlags)) continue;
+        if (std::find(std::begin(kWithValue), std::end(kWithValue), name) != std::end(kWithValue)) {
+            if (!inlineValue && i + 1 < argc) ++i;
+            continue;
+        }
+        args.emplace_back(arg);
     }
+    return args;
+}
+
+// Answers --help and --version, or a bad command line; nullopt when the window should run.
+std::optional<int> Answer(const ParsedCommandLine& parsed) {
+    switch (parsed.action) {
+        case ParsedCommandLine::Action::Help:
+            std::fputs(wlclientcore::HelpText(kProgram, "Qt's own options (-platform NAME, -display NAME, "
+                                                        "-style NAME, ...) are taken as well.")
+                           .c_str(),
+                       stdout);
+            return wlclientcore::kExitOk;
+        case ParsedCommandLine::Action::Version:
+            std::fputs(wlclientcore::VersionText(kProgram).c_str(), stdout);
+            return wlclientcore::kExitOk;
+        case ParsedCommandLine::Action::Error:
+            std::fputs(wlclientcore::ErrorText(kProgram, parsed.error).c_str(), stderr);
+            return wlclientcore::kExitUsage;
+        case ParsedCommandLine::Action::Run:
+            break;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (const auto status = Answer(wlclientcore::ParseCommandLine(WithoutQtOptions(argc, argv)))) return *status;
+    QApplication app(argc, argv);
+    const ParsedCommandLine parsed = Parse(argc, argv);
+    if (const auto status = Answer(parsed)) return *status;  // what Qt did not take after all
+
+    wlclient window(parsed.options);
     CloseOnSignal closer;
     window.show();
-    if (options.isSet(tick)) QTimer::singleShot(0, &window, &wlclient::ClickConnect);
     return app.exec();
 }

@@ -1,9 +1,7 @@
 #include "inet/cSocket/client/wlclient.h"
 
 #include <chrono>
-#include <cstdio>
-#include <string>
-#include <variant>
+#include <utility>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -13,9 +11,9 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include "inet/cSocket/CSocket.h"
-#include "inet/cSocket/client/PortText.h"
 #include "platform/MessageLoop.h"
 
 namespace {
@@ -28,12 +26,9 @@ QRect TwipRect(int left, int top, int width, int height) {
                  height / kTwipsPerPixel);
 }
 
-// Thrown when a handler needs the socket object and there is none (its creation failed).
-constexpr int32_t kObjectNotSet = 91;
-
 }  // namespace
 
-wlclient::wlclient(QWidget* parent) : QWidget(parent) {
+wlclient::wlclient(const wlclientcore::ClientOptions& options, QWidget* parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("ZEDizud Arovov"));
     setFixedSize(2955 / kTwipsPerPixel, 975 / kTwipsPerPixel);
 
@@ -75,107 +70,82 @@ wlclient::wlclient(QWidget* parent) : QWidget(parent) {
     setTabOrder(Port, ResCode);
     setTabOrder(ResCode, CheckCnct);
 
-    Beep = [] { QApplication::beep(); };
-    ReportError = [this](const inet::SocketError& error) { ShowError(error); };
+    BeepAction = [] { QApplication::beep(); };
+    ReportError = [this](const inet::SocketError& error) { ShowErrorBox(error); };
 
     // clicked, not toggled: the handler runs for the user's clicks (and ClickConnect).
-    connect(CheckCnct, &QCheckBox::clicked, this, [this] { RunHandler([this] { CheckCnct_Click(); }); });
+    connect(CheckCnct, &QCheckBox::clicked, this, [this] { m_form->CheckCnct_Click(); });
 
     // The socket component's messages are dispatched whenever its loop has work.
     auto* messages = new QSocketNotifier(platform::MessageLoopFd(), QSocketNotifier::Read, this);
     connect(messages, &QSocketNotifier::activated, this, &wlclient::PumpSocketMessages);
+
+    m_form = std::make_unique<wlclientcore::ClientForm>(static_cast<wlclientcore::ClientView&>(*this), options);
 }
 
 wlclient::~wlclient() {
-    // A window destroyed without being closed still unloads (Form_Unload cannot fail).
-    if (m_loaded) Form_Unload();
+    // The form unloads before the controls go.
+    m_form.reset();
 }
-
-void wlclient::SetPortText(const QString& text) { Port->setText(text); }
 
 void wlclient::ClickConnect() { CheckCnct->click(); }
 
 void wlclient::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (!m_loaded) {
-        m_loaded = true;
-        RunHandler([this] { Form_Load(); });
-    }
+    m_form->Form_Load();  // only the first show after a close loads
 }
 
 void wlclient::closeEvent(QCloseEvent* event) {
-    if (m_loaded) RunHandler([this] { Form_Unload(); });
+    m_form->Form_Unload();
     event->accept();
 }
 
-// ---- The handlers ----
+// ---- The view ----
 
-void wlclient::Form_Load() {
-    WinLIRCclient = inet::CSocket::Create();
-    WinLIRCclient->OnDataArrival = [this](int32_t bytesTotal) {
-        RunHandler([this, bytesTotal] { WinLIRCclient_OnDataArrival(bytesTotal); });
-    };
-    WinLIRCclient->SetRemoteHost("127.0.0.1");
+std::string wlclient::PortText() const { return Port->text().toStdString(); }
+
+void wlclient::SetPortText(const std::string& text) { Port->setText(QString::fromStdString(text)); }
+
+void wlclient::SetPortEnabled(bool enabled) { Port->setEnabled(enabled); }
+
+int wlclient::CheckValue() const {
+    switch (CheckCnct->checkState()) {
+        case Qt::Unchecked: return wlclientcore::kUnticked;
+        case Qt::Checked: return wlclientcore::kTicked;
+        default: return wlclientcore::kGreyed;
+    }
 }
 
-void wlclient::CheckCnct_Click() {
-    if (!WinLIRCclient) {
-        throw inet::SocketError(kObjectNotSet, "wlclient.CheckCnct_Click", "Object variable not set");
-    }
-    if (CheckCnct->checkState() == Qt::Checked) {
-        const int32_t port = PortText::ToPortNumber(Port->text().toStdString());
-        WinLIRCclient->SetRemotePort(port);
-        WinLIRCclient->Connect();
-    } else {
-        WinLIRCclient->CloseSocket();
-    }
-    Port->setEnabled(CheckCnct->checkState() == Qt::Unchecked);
+void wlclient::SetCheckValue(int value) {
+    CheckCnct->setCheckState(value == wlclientcore::kUnticked ? Qt::Unchecked
+                             : value == wlclientcore::kTicked ? Qt::Checked
+                                                              : Qt::PartiallyChecked);
 }
 
-void wlclient::WinLIRCclient_OnDataArrival(int32_t /*bytesTotal*/) {
-    inet::Variant data;
-    WinLIRCclient->GetData(data, static_cast<int32_t>(inet::VarType::String));
-    const std::string& bytes = std::get<std::string>(data);
-    // The component hands text over one character per byte, byte n being the
-    // character n; Latin-1 is exactly that mapping, so every byte shows as one
-    // character and none is lost or merged. (A server's ASCII reads the same either way.)
-    const QString text = QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    ResCode->setPlainText(text);
-    if (TextShown) TextShown(text);
-    if (Beep) Beep();
+void wlclient::SetResCodeText(const std::string& text) {
+    // Latin-1 maps byte n to character n: every byte shows as one character.
+    ResCode->setPlainText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
 }
 
-void wlclient::Form_Unload() {
-    if (WinLIRCclient) {
-        WinLIRCclient->CloseSocket();
-        // Releasing the object also unbinds its events from this window.
-        WinLIRCclient->OnDataArrival = nullptr;
-        WinLIRCclient.reset();
-    }
-    m_loaded = false;
-}
-
-// ---- Plumbing ----
-
-void wlclient::RunHandler(const std::function<void()>& handler) {
-    try {
-        handler();
-    } catch (const inet::SocketError& error) {
-        if (ReportError) ReportError(error);
-    }
+void wlclient::Beep() {
+    if (BeepAction) BeepAction();
 }
 
 void wlclient::ShowError(const inet::SocketError& error) {
-    std::fprintf(stderr, "wlclient: error %d: %s (%s)\n", static_cast<int>(error.Number()),
-                 error.Description().c_str(), error.Source().c_str());
-    std::fflush(stderr);
+    if (ReportError) ReportError(error);
+}
 
+void wlclient::RunAfter(std::chrono::milliseconds delay, std::function<void()> action) {
+    // With this window as the context: an action still waiting when it goes is dropped.
+    QTimer::singleShot(delay, this, std::move(action));
+}
+
+void wlclient::ShowErrorBox(const inet::SocketError& error) {
     // open(), not exec(): no nested event loop, so the handler that failed has ended
     // by the time the user reads the box and the socket messages keep flowing.
     auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(),
-                                tr("Error %1: %2").arg(error.Number()).arg(QString::fromStdString(error.Description())),
-                                QMessageBox::Ok, this);
-    box->setInformativeText(tr("Source: %1").arg(QString::fromStdString(error.Source())));
+                                QString::fromStdString(wlclientcore::ErrorMessageText(error)), QMessageBox::Ok, this);
+    box->setInformativeText(QString::fromStdString(wlclientcore::ErrorSourceText(error)));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
 }
