@@ -38,6 +38,7 @@ ChildProcess::ChildProcess(Options options) {
     if (options.captureStdout) {
         if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+        if (options.stderrToo) posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
     }
     int fd3 = -1;
     if (options.fd3 >= 0) {

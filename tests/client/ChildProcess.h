@@ -25,6 +25,7 @@ public:
         std::vector<std::string> environment;  // NAME=value entries, the whole environment
         bool captureStdout = false;
         int fd3 = -1;                          // given to the child as its descriptor 3
+        bool stderrToo = false;                // with captureStdout: standard error joins it
     };
 
     // Starts the program; throws std::runtime_error when it cannot be started.

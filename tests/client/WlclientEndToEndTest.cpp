@@ -1,8 +1,10 @@
-// The real wlclient program. First its options on the offscreen platform; then on
-// a real X server (Xvfb, no window manager): a click on "Connect" with xdotool, a
-// server on 127.0.0.1 that sends two lines a moment apart, and --echo showing each
-// as the window shows it. The server is a plain loopback peer, then Debian's lircd
-// fed with irsend SIMULATE.
+// The real wlclient program. First its options on the offscreen platform (--help,
+// --version and mistakes without any display; --host with a name that resolves and
+// one that cannot; --reconnect across a server restart); then on a real X server
+// (Xvfb, no window manager): a click on "Connect" with xdotool, a server on
+// 127.0.0.1 that sends two lines a moment apart, and --echo showing each as the
+// window shows it. The server is a plain loopback peer, then Debian's lircd fed
+// with irsend SIMULATE.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -132,6 +134,115 @@ TEST(WlclientProgram, ConnectsAtStartToThePortGivenAndEchoesWhatItShows) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
     EXPECT_TRUE(SeesEndOfStream(peer, 5000ms)) << "the window did not close its connection";
     ::close(peer);
+}
+
+// The program on the offscreen platform with its standard error joining its output.
+std::unique_ptr<ChildProcess> StartOffscreen(const TempDir& runtime, std::vector<std::string> args) {
+    args.insert(args.begin(), WLCLIENT_PATH);
+    return std::make_unique<ChildProcess>(ChildProcess::Options{
+        args, ClientEnvironment({"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime.Path().string()}), true,
+        -1, true});
+}
+
+// A listening socket on 127.0.0.1:port, for a server that comes back on its port; -1 on failure.
+int ListenOn(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a = testsupport::LoopbackAddress(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int AcceptWithin(int listenFd, std::chrono::milliseconds limit) {
+    pollfd p{listenFd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) return -1;
+    return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+// --help and --version answer without a display; a mistake is one line and status 2.
+TEST(WlclientProgram, AnswersHelpAndVersionWithoutADisplayAndRefusesAMistake) {
+    const auto noDisplay = ClientEnvironment({"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"});
+    const auto help = clienttest::RunForOutput({WLCLIENT_PATH, "--help"}, noDisplay);
+    ASSERT_TRUE(help) << "--help failed";
+    EXPECT_EQ(help->rfind("Usage: wlclient [options]\n", 0), 0u) << *help;
+    for (const char* option : {"--port <TEXT>", "--host <NAME>", "--connect", "--reconnect", "--echo", "--version"}) {
+        EXPECT_NE(help->find(option), std::string::npos) << option;
+    }
+    EXPECT_EQ(clienttest::RunForOutput({WLCLIENT_PATH, "--version"}, noDisplay), "wlclient " CSOCKET_VERSION "\n");
+
+    ChildProcess bad({{WLCLIENT_PATH, "--port", "8765", "--bogus"}, noDisplay, true, -1, true});
+    const auto status = bad.Wait(10000ms);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2) << "wait status " << *status;
+    EXPECT_EQ(bad.Output(), "wlclient: unknown option '--bogus' (see 'wlclient --help')\n");
+}
+
+// Qt's own options are still Qt's, and the program's options may follow them.
+TEST(WlclientProgram, LetsQtTakeItsOwnOptions) {
+    TempDir runtime;
+    ChildProcess client({{WLCLIENT_PATH, "-platform", "offscreen", "--version"},
+                         ClientEnvironment({"QT_QPA_PLATFORM", "DISPLAY"}), true, -1, true});
+    ASSERT_TRUE(client.Wait(10000ms));
+    EXPECT_EQ(client.Output(), "wlclient " CSOCKET_VERSION "\n");
+}
+
+TEST(WlclientProgram, HostOptionConnectsToANameThroughTheLookup) {
+    testsupport::RawListener listener;
+    TempDir runtime;
+    auto client = StartOffscreen(runtime, {"--host", "localhost", "--port", std::to_string(listener.Port()),
+                                           "--connect", "--echo"});
+    const int peer = listener.Accept(10000ms);
+    ASSERT_GE(peer, 0) << "no connection came: " << client->Output();
+    ASSERT_TRUE(testsupport::WriteAll(peer, kFirstLine));
+    EXPECT_TRUE(client->WaitForOutput([](const std::string& out) { return out.size() >= kFirstLine.size(); }, 10000ms));
+    EXPECT_EQ(client->Output(), kFirstLine);
+    ::close(peer);
+}
+
+TEST(WlclientProgram, AFailedLookupIsReportedAndTheWindowGoesOn) {
+    TempDir runtime;
+    auto client = StartOffscreen(runtime, {"--host", "no-such-host..invalid", "--connect"});
+    const std::string expected = "wlclient: error 11001: Host not found. (wlclient.WinLIRCclient_OnError)\n";
+    EXPECT_TRUE(client->WaitForOutput([&](const std::string& out) { return out.find(expected) != std::string::npos; },
+                                      10000ms))
+        << client->Output();
+    const int status = client->Stop(SIGTERM, 5000ms);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+}
+
+// The server stops and starts again on its port: the window shows its next line.
+TEST(WlclientProgram, ReconnectOptionSurvivesAServerRestart) {
+    int listenFd = ListenOn(0);
+    ASSERT_GE(listenFd, 0);
+    const int port = testsupport::LocalPortOf(listenFd);
+    TempDir runtime;
+    auto client = StartOffscreen(runtime, {"--port", std::to_string(port), "--connect", "--reconnect", "--echo"});
+    int peer = AcceptWithin(listenFd, 10000ms);
+    ASSERT_GE(peer, 0) << "no connection came: " << client->Output();
+    ASSERT_TRUE(testsupport::WriteAll(peer, kFirstLine));
+    ASSERT_TRUE(client->WaitForOutput([](const std::string& out) { return out.size() >= kFirstLine.size(); }, 10000ms));
+
+    // Down for long enough that one try is refused (after 1 s), back before the next (2 s later).
+    ::close(peer);
+    ::close(listenFd);
+    std::this_thread::sleep_for(1500ms);
+    listenFd = ListenOn(port);
+    ASSERT_GE(listenFd, 0) << "cannot listen on port " << port << " again";
+    peer = AcceptWithin(listenFd, 10000ms);
+    ASSERT_GE(peer, 0) << "no connection after the restart: " << client->Output();
+    ASSERT_TRUE(testsupport::WriteAll(peer, kSecondLine));
+    EXPECT_TRUE(client->WaitForOutput(
+        [](const std::string& out) { return out.size() >= kFirstLine.size() + kSecondLine.size(); }, 10000ms));
+    EXPECT_EQ(client->Output(), kFirstLine + kSecondLine);
+
+    const int status = client->Stop(SIGTERM, 5000ms);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    ::close(peer);
+    ::close(listenFd);
 }
 
 // An Xvfb of its own (it picks a free display) and the wlclient program on it.
