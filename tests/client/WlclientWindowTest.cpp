@@ -193,6 +193,23 @@ TEST_F(WlclientTest, EveryCaptionFitsItsBox) {
     EXPECT_LE(text.right(), check->rect().right());
 }
 
+TEST_F(WlclientTest, ThePortBoxShowsAFiveDigitPortWhole) {
+    // Qt scrolls a line edit's text once the text and the cursor after it no longer
+    // fit: then the cursor at the end sits less than the text's width from the start.
+    port->setText("65535");
+    port->setCursorPosition(0);
+    port->repaint();
+    const QRect start = port->inputMethodQuery(Qt::ImCursorRectangle).toRect();
+    port->setCursorPosition(5);
+    port->repaint();
+    const QRect end = port->inputMethodQuery(Qt::ImCursorRectangle).toRect();
+    EXPECT_EQ(end.center().x() - start.center().x(),
+              qRound(QFontMetricsF(port->font()).horizontalAdvance("65535")));
+    EXPECT_LE(end.center().x(), port->contentsRect().right());
+    // Still a font one can read.
+    EXPECT_GE(port->font().pixelSize(), 9);
+}
+
 // ---- Ticking -------------------------------------------------------------------
 
 class WlclientTickTest : public WlclientTest, public ::testing::WithParamInterface<const char*> {};

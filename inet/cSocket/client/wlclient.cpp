@@ -48,6 +48,17 @@ wlclient::wlclient(const wlclientcore::ClientOptions& options, QWidget* parent) 
     Port = new QLineEdit(QStringLiteral("8765"), this);
     Port->setObjectName(QStringLiteral("Port"));
     Port->setGeometry(TwipRect(1020, 60, 495, 285));
+    // A port has up to five digits, and all of them must show with the cursor after
+    // them, or the box scrolls the first one out of sight. The box's 33 pixels leave
+    // 27 for text (a 1-pixel frame and Qt's 2-pixel margins on each side), where
+    // five 11-pixel digits take 35 and eight-pixel ones 25, too small to read
+    // comfortably. Nine-pixel digits take 29 (and the cursor one more), so the text
+    // margins give up 1 pixel on the left and 2 on the right, where the cursor sits:
+    // a pixel of air stays between the frame and the first digit.
+    QFont portFont = small;
+    portFont.setPixelSize(9);
+    Port->setFont(portFont);
+    Port->setTextMargins(-1, 0, -2, 0);
 
     // Multi-line, wrapping anywhere: a whole button press line ("<16-digit code>
     // <repeat> <button> <remote>") then fits its two lines, where wrapping at words
