@@ -62,6 +62,7 @@ inline constexpr int32_t kOverflow             = 6;
 inline constexpr int32_t kOutOfMemory          = 7;
 inline constexpr int32_t kSubscriptOutOfRange  = 9;
 inline constexpr int32_t kTypeMismatch         = 13;
+inline constexpr int32_t kObjectNotSet         = 91;  // the window's socket object is missing
 inline constexpr int32_t kWrongProtocolOrState = 40006;
 
 }  // namespace platform

@@ -18,6 +18,7 @@ std::string RuntimeErrorText(int32_t number) {
         case kOutOfMemory: return "Out of memory";
         case kSubscriptOutOfRange: return "Subscript out of range";
         case kTypeMismatch: return "Type mismatch";
+        case kObjectNotSet: return "Object variable not set";
         case kWrongProtocolOrState:
             return "Wrong protocol or connection state for the requested transaction or request.";
         default: return "";

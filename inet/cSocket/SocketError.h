@@ -32,6 +32,7 @@ private:
 
 // The runtime error numbers, as the component spells them.
 using platform::kInvalidProcedureCall;
+using platform::kObjectNotSet;
 using platform::kOutOfMemory;
 using platform::kOverflow;
 using platform::kSubscriptOutOfRange;

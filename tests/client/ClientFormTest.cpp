@@ -25,6 +25,8 @@ using namespace std::chrono_literals;
 using wlclientcore::ClientForm;
 using wlclientcore::ClientOptions;
 
+// Not the one in tests/support: these tests use the component alone, so that they
+// can run wherever it builds.
 bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit = 5000ms) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!pred()) {

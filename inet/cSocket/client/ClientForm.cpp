@@ -6,18 +6,17 @@
 
 #include "inet/cSocket/CSocket.h"
 #include "inet/cSocket/client/PortText.h"
+#include "platform/ErrorNumbers.h"
 
 namespace wlclientcore {
 
 namespace {
 
-// Thrown when a handler needs the socket object and there is none (its creation failed).
-constexpr int32_t kObjectNotSet = 91;
-
-// The Windows Sockets numbers of a failed host lookup (host not found, try again,
-// no recovery, no data): only a lookup gives them.
-constexpr int32_t kFirstLookupError = 11001;
-constexpr int32_t kLastLookupError = 11004;
+// Only a host lookup fails with these: host not found, try again, no recovery, no data.
+bool IsLookupError(int32_t number) {
+    return number == platform::WSAHOST_NOT_FOUND || number == platform::WSATRY_AGAIN ||
+           number == platform::WSANO_RECOVERY || number == platform::WSANO_DATA;
+}
 
 void WriteToStdout(std::string_view bytes) {
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
@@ -102,7 +101,8 @@ void ClientForm::LoadBody() {
 
 void ClientForm::ClickBody() {
     if (!WinLIRCclient) {
-        throw inet::SocketError(kObjectNotSet, "wlclient.CheckCnct_Click", "Object variable not set");
+        // Form_Load could not make it.
+        throw inet::RuntimeError(inet::kObjectNotSet, "wlclient.CheckCnct_Click");
     }
     StopReconnecting();  // a click starts afresh, whichever way it goes
     if (m_view.CheckValue() == kTicked) {
@@ -140,7 +140,7 @@ void ClientForm::UnloadBody() {
 }
 
 void ClientForm::WinLIRCclient_OnError(int16_t number, const std::string& description, const std::string& source) {
-    if (number >= kFirstLookupError && number <= kLastLookupError && !m_lookupReported) {
+    if (IsLookupError(number) && !m_lookupReported) {
         // Once per tick (or per connection made): a retry that fails the same way again
         // would otherwise put up a box every wait.
         m_lookupReported = true;
