@@ -8,6 +8,10 @@
 
 #include <cstdint>
 
+#ifdef _WIN32
+#include "platform/windows/Native.h"
+#endif
+
 namespace platform {
 
 // ---- Windows Sockets ----
@@ -66,3 +70,51 @@ inline constexpr int32_t kObjectNotSet         = 91;  // the window's socket obj
 inline constexpr int32_t kWrongProtocolOrState = 40006;
 
 }  // namespace platform
+
+#ifdef _WIN32
+// For code written against the Windows headers, whose macros Native.h took away.
+using platform::WSAEINTR;
+using platform::WSAEACCES;
+using platform::WSAEFAULT;
+using platform::WSAEINVAL;
+using platform::WSAEMFILE;
+using platform::WSAEWOULDBLOCK;
+using platform::WSAEINPROGRESS;
+using platform::WSAEALREADY;
+using platform::WSAENOTSOCK;
+using platform::WSAEDESTADDRREQ;
+using platform::WSAEMSGSIZE;
+using platform::WSAEPROTOTYPE;
+using platform::WSAENOPROTOOPT;
+using platform::WSAEPROTONOSUPPORT;
+using platform::WSAESOCKTNOSUPPORT;
+using platform::WSAEOPNOTSUPP;
+using platform::WSAEPFNOSUPPORT;
+using platform::WSAEAFNOSUPPORT;
+using platform::WSAEADDRINUSE;
+using platform::WSAEADDRNOTAVAIL;
+using platform::WSAENETDOWN;
+using platform::WSAENETUNREACH;
+using platform::WSAENETRESET;
+using platform::WSAECONNABORTED;
+using platform::WSAECONNRESET;
+using platform::WSAENOBUFS;
+using platform::WSAEISCONN;
+using platform::WSAENOTCONN;
+using platform::WSAESHUTDOWN;
+using platform::WSAETIMEDOUT;
+using platform::WSAECONNREFUSED;
+using platform::WSAEHOSTDOWN;
+using platform::WSAEHOSTUNREACH;
+using platform::WSAEPROCLIM;
+using platform::WSASYSNOTREADY;
+using platform::WSAVERNOTSUPPORTED;
+using platform::WSANOTINITIALISED;
+using platform::WSAEDISCON;
+using platform::WSASYSCALLFAILURE;
+using platform::WSATYPE_NOT_FOUND;
+using platform::WSAHOST_NOT_FOUND;
+using platform::WSATRY_AGAIN;
+using platform::WSANO_RECOVERY;
+using platform::WSANO_DATA;
+#endif

@@ -2,7 +2,9 @@
 // a message; by address, blocking.
 #pragma once
 
+#ifndef _WIN32
 #include <netdb.h>
+#endif
 
 #include "platform/WinTypes.h"
 

@@ -17,3 +17,8 @@ BOOL    GlobalUnlock(HGLOBAL block);
 HGLOBAL GlobalFree(HGLOBAL block);  // 0 on success
 
 }  // namespace platform
+
+#ifdef _WIN32
+using platform::GMEM_FIXED;
+using platform::GMEM_ZEROINIT;
+#endif

@@ -6,8 +6,24 @@
 
 #include <cstdint>
 
+#ifdef _WIN32
+#include "platform/windows/Native.h"
+#endif
+
 namespace platform {
 
+#ifdef _WIN32
+// The Windows types themselves, so that procedures and records pass straight through.
+using ::UINT;
+using ::WORD;
+using ::DWORD;
+using ::BOOL;
+using ::HWND;
+using ::WPARAM;
+using ::LPARAM;
+using ::LRESULT;
+using ::WSADATA;
+#else
 using UINT    = uint32_t;
 using WORD    = uint16_t;
 using DWORD   = uint32_t;
@@ -16,10 +32,17 @@ using HWND    = uint32_t;       // 0 means "no window"
 using WPARAM  = uintptr_t;
 using LPARAM  = intptr_t;
 using LRESULT = intptr_t;
+#endif
 using HANDLE  = uintptr_t;      // asynchronous request handle; 0 means failure
 using HGLOBAL = uintptr_t;      // memory block handle; 0 means failure
 using HINSTANCE = uintptr_t;
-using SOCKET  = int32_t;        // the descriptor itself
+// The socket handle as the socket object keeps it: 32 bits. On Linux it is the
+// descriptor itself. A Windows SOCKET is 64 bits wide on Win64, but it is a kernel
+// handle, and Windows keeps kernel handles within 32 bits (they are shared with
+// 32-bit processes), so the pass-through narrows and widens it in one place
+// (platform/windows/SocketHandles.h) without loss. A notification's wParam carries the
+// wide value; converting it to SOCKET gives the same 32 bits.
+using SOCKET  = int32_t;
 
 using WNDPROC = LRESULT (*)(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
@@ -64,6 +87,7 @@ constexpr LPARAM MAKELONG(WORD low, WORD high) {
     return static_cast<LPARAM>(static_cast<uint32_t>(low) | (static_cast<uint32_t>(high) << 16));
 }
 
+#ifndef _WIN32
 // The start-up record; only iMaxUdpDg is of use to callers.
 struct WSADATA {
     WORD     wVersion;
@@ -74,5 +98,30 @@ struct WSADATA {
     uint16_t iMaxUdpDg;
     char*    lpVendorInfo;
 };
+#endif
 
 }  // namespace platform
+
+#ifdef _WIN32
+// The names whose Windows macros Native.h took away, for code written against the
+// Windows headers.
+using platform::INVALID_SOCKET;
+using platform::SOCKET_ERROR;
+using platform::WM_NULL;
+using platform::WM_PAINT;
+using platform::WM_TIMER;
+using platform::WM_USER;
+using platform::FD_READ;
+using platform::FD_WRITE;
+using platform::FD_OOB;
+using platform::FD_ACCEPT;
+using platform::FD_CONNECT;
+using platform::FD_CLOSE;
+using platform::SD_RECEIVE;
+using platform::SD_SEND;
+using platform::SD_BOTH;
+using platform::MAXGETHOSTSTRUCT;
+using platform::LOWORD;
+using platform::HIWORD;
+using platform::MAKELONG;
+#endif

@@ -24,18 +24,34 @@ HWND CreateWindowExA(DWORD exStyle, const char* className, const char* windowNam
 // an unknown window or another index.
 WNDPROC SetWindowLongA(HWND hwnd, int index, WNDPROC newProc);
 
+#ifdef _WIN32
+// Windows' own: a second function of the same signature would make every call with
+// a window argument ambiguous (argument-dependent lookup finds both).
+using ::CallWindowProcA;
+using ::DefWindowProcA;
+using ::DestroyWindow;
+using ::IsWindow;
+#else
 LRESULT CallWindowProcA(WNDPROC proc, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 BOOL    DestroyWindow(HWND hwnd);
 BOOL    IsWindow(HWND hwnd);
+#endif
 
 // WM_GETDLGCODE and the answer of the "STATIC" procedure to it.
 inline constexpr UINT    WM_GETDLGCODE = 0x0087;
 inline constexpr LRESULT DLGC_STATIC   = 0x0100;
 
+#ifndef _WIN32
 namespace detail {
 // Hands a queued message to its window's procedure; false when the window is gone.
 bool DispatchToWindow(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 }
+#endif
 
 }  // namespace platform
+
+#ifdef _WIN32
+using platform::DLGC_STATIC;
+using platform::WM_GETDLGCODE;
+#endif

@@ -1,4 +1,5 @@
-// Windows Sockets 1.1 over POSIX sockets: the socket calls.
+// Windows Sockets 1.1 over POSIX sockets: the socket calls. (On Windows the same
+// calls pass straight through to ws2_32; only the handle is narrowed to 32 bits.)
 //
 // Each call behaves as its Windows namesake does towards a caller: the same
 // results, and after a failure WSAGetLastError() gives the Windows error number
@@ -15,9 +16,11 @@
 // notifications (AsyncSelect.h) and the host lookups (HostLookup.h).
 #pragma once
 
+#ifndef _WIN32
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#endif
 
 #include "platform/AsyncSelect.h"
 #include "platform/ErrorNumbers.h"
