@@ -138,6 +138,13 @@ void Log(std::string_view line) {
 }
 
 void InstallSignalHandlers() {
+#ifdef _WIN32
+    // Ctrl-C, and Ctrl-Break as SIGBREAK's stand-in for a terminate request. Windows
+    // has no SIGPIPE: a send to a closed peer fails with an error instead.
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+    std::signal(SIGBREAK, OnStopSignal);
+#else
     struct sigaction stop {};
     stop.sa_handler = OnStopSignal;
     sigemptyset(&stop.sa_mask);
@@ -148,6 +155,7 @@ void InstallSignalHandlers() {
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
+#endif
 }
 
 // Pumps the message loop until done() holds, a signal arrives or the time is up.
