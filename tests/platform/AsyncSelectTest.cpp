@@ -1,9 +1,12 @@
 // The WSAAsyncSelect event rules, on real loopback connections.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
+#endif
 #include <time.h>
 
 #include <string>
+#include <thread>
 
 #include "tests/platform/PlatformTest.h"
 
@@ -27,7 +30,7 @@ protected:
     SOCKET SmallBufferPair(int& peer) {
         RawListener listener;
         const int small = 4096;
-        ::setsockopt(listener.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);  // inherited by the peer
+        testsupport::RawSetReceiveBuffer(listener.fd, small);  // inherited by the peer
         const SOCKET s = NewSocket();
         platform::setsockopt(s, SOL_SOCKET_W, SO_SNDBUF_W, reinterpret_cast<const char*>(&small), sizeof small);
         const sockaddr_in to = Loopback(listener.port);
@@ -40,7 +43,7 @@ protected:
 
     static void Drain(int peer) {
         char buf[65536];
-        while (Readable(peer, 50ms) && ::recv(peer, buf, sizeof buf, 0) > 0) {
+        while (Readable(peer, 50ms) && testsupport::RawRecv(peer, buf, sizeof buf) > 0) {
         }
     }
 
@@ -50,19 +53,38 @@ protected:
     }
 };
 
+// Windows keeps no readable non-blocking flag: there the test relies on the calls
+// below returning at once instead of hanging.
+#ifdef _WIN32
+bool NonBlocking(SOCKET) { return true; }
+bool Blocking(SOCKET) { return true; }
+#else
 bool NonBlocking(SOCKET s) { return (::fcntl(s, F_GETFL) & O_NONBLOCK) != 0; }
+bool Blocking(SOCKET s) { return !NonBlocking(s); }
+#endif
+
+// Waits until the kernel has taken in the peer's reset of s.
+void AwaitReset(SOCKET s) {
+#ifdef _WIN32
+    (void)s;
+    std::this_thread::sleep_for(200ms);
+#else
+    pollfd p{s, 0, 0};  // ERR and HUP are always reported
+    ASSERT_EQ(::poll(&p, 1, 1000), 1);
+#endif
+}
 
 TEST_F(AsyncSelectTest, RegistrationMakesTheSocketNonBlockingAndMaskZeroCancels) {
     int peer;
     const SOCKET s = ConnectedPair(peer);
-    ASSERT_FALSE(NonBlocking(s));
+    ASSERT_TRUE(Blocking(s));
     ASSERT_EQ(Register(s, kAll), 0);
     EXPECT_TRUE(NonBlocking(s));
     ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_WRITE); }));
 
     ASSERT_EQ(WSAAsyncSelect(s, m_hwnd, 0, 0), 0);
     EXPECT_TRUE(NonBlocking(s)) << "cancelling keeps the socket non-blocking";
-    ASSERT_EQ(::send(peer, "abc", 3, 0), 3);
+    ASSERT_EQ(testsupport::RawSend(peer, "abc", 3), 3);
     ClosePeer(peer);
     PumpFor(200ms);
     EXPECT_EQ(Events(s), Seq{FD_WRITE}) << "no notification after the cancel";
@@ -72,9 +94,9 @@ TEST_F(AsyncSelectTest, RegistrationMakesTheSocketNonBlockingAndMaskZeroCancels)
 TEST_F(AsyncSelectTest, ReadIsNotifiedOnceUntilARecvAndAgainWhileDataIsLeft) {
     int peer;
     const SOCKET s = RegisteredPair(peer);
-    ASSERT_EQ(::send(peer, "0123456789", 10, 0), 10);
+    ASSERT_EQ(testsupport::RawSend(peer, "0123456789", 10), 10);
     ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_READ); }));
-    ASSERT_EQ(::send(peer, "0123456789", 10, 0), 10);
+    ASSERT_EQ(testsupport::RawSend(peer, "0123456789", 10), 10);
     PumpFor(200ms);
     EXPECT_EQ(Count(s, FD_READ), 1) << "a second FD_READ came before any recv";
 
@@ -92,7 +114,7 @@ TEST_F(AsyncSelectTest, DataOrACloseThatAlreadyHappenedIsNotifiedAtRegistration)
     int peer, closingPeer;
     const SOCKET s = ConnectedPair(peer);
     const SOCKET closed = ConnectedPair(closingPeer);
-    ASSERT_EQ(::send(peer, "early", 5, 0), 5);
+    ASSERT_EQ(testsupport::RawSend(peer, "early", 5), 5);
     ClosePeer(closingPeer);
     ASSERT_TRUE(Readable(s, 1000ms));
     ASSERT_TRUE(Readable(closed, 1000ms));
@@ -108,8 +130,8 @@ TEST_F(AsyncSelectTest, PendingConnectionsGiveOneAcceptPerAcceptCallAndTheChildI
     const SOCKET listener = Listening(port);
     const sockaddr_in to = Loopback(port);
     for (int i = 0; i < 2; ++i) {
-        const int client = Peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        ASSERT_EQ(::connect(client, Sa(to), sizeof to), 0);
+        const int client = Peer(testsupport::RawSocket(SOCK_STREAM));
+        ASSERT_EQ(testsupport::RawConnectTo(client, to), 0);
     }
     ASSERT_EQ(Register(listener, kAll), 0);  // both connections already wait
     ASSERT_TRUE(PumpUntil([&] { return Got(listener, FD_ACCEPT); }));
@@ -150,6 +172,9 @@ TEST_F(AsyncSelectTest, ConnectNotifiesConnectThenWriteAndNothingMoreWhileIdle) 
 }
 
 TEST_F(AsyncSelectTest, RefusedConnectNotifies10061AndTheSocketMayConnectAgain) {
+    if (UnderWine()) {
+        GTEST_SKIP() << "Wine fails a second connect after a refusal with 10053; Windows lets the socket connect again";
+    }
     const SOCKET s = NewSocket();
     ASSERT_EQ(Register(s, kAll), 0);
     const sockaddr_in closed = Loopback(ClosedPort());
@@ -184,6 +209,10 @@ TEST_F(AsyncSelectTest, WriteIsNotifiedOnceMoreAfterASendWouldBlock) {
 }
 
 TEST_F(AsyncSelectTest, AShortSendAlsoEarnsAnFdWrite) {
+    if (kOnWindows) {
+        GTEST_SKIP() << "Windows owes FD_WRITE only after a send failed with 10035; the substitute also owes one "
+                        "after a short send, which Linux makes often";
+    }
     int peer;
     const SOCKET s = SmallBufferPair(peer);
     const std::string big(1 << 20, 'b');
@@ -197,7 +226,7 @@ TEST_F(AsyncSelectTest, AShortSendAlsoEarnsAnFdWrite) {
 TEST_F(AsyncSelectTest, GracefulCloseComesOnceAndOnlyAfterTheDataWasRead) {
     int peer;
     const SOCKET s = RegisteredPair(peer);
-    ASSERT_EQ(::send(peer, "hello", 5, 0), 5);
+    ASSERT_EQ(testsupport::RawSend(peer, "hello", 5), 5);
     ClosePeer(peer);
     ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_READ); }));
     PumpFor(150ms);
@@ -214,6 +243,7 @@ TEST_F(AsyncSelectTest, GracefulCloseComesOnceAndOnlyAfterTheDataWasRead) {
 }
 
 TEST_F(AsyncSelectTest, PeerResetNotifiesClose10054Once) {
+    if (UnderWine()) GTEST_SKIP() << kWineResetIsGraceful;
     int peer;
     const SOCKET s = RegisteredPair(peer);
     ResetPeer(peer);
@@ -230,13 +260,13 @@ TEST_F(AsyncSelectTest, PeerResetNotifiesClose10054Once) {
 }
 
 TEST_F(AsyncSelectTest, DataLeftBehindByAResetIsStillAnnouncedPerRecv) {
+    if (UnderWine()) GTEST_SKIP() << kWineResetIsGraceful;
     int peer;
     const SOCKET s = RegisteredPair(peer);
-    ASSERT_EQ(::send(peer, "0123456789", 10, 0), 10);
+    ASSERT_EQ(testsupport::RawSend(peer, "0123456789", 10), 10);
     ASSERT_TRUE(Readable(s, 1000ms));
     ResetPeer(peer);
-    pollfd p{s, 0, 0};  // waits for the reset itself: ERR and HUP are always reported
-    ASSERT_EQ(::poll(&p, 1, 1000), 1);
+    AwaitReset(s);
     ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_CLOSE); }));
     EXPECT_EQ(Events(s), (Seq{FD_WRITE, FD_READ, FD_CLOSE}));
     EXPECT_EQ(Recv(s, 4), 4);
@@ -252,13 +282,15 @@ TEST_F(AsyncSelectTest, DatagramSocketReadsOneDatagramPerNotification) {
     const sockaddr_in any = Loopback(0);
     ASSERT_EQ(platform::bind(s, Sa(any), sizeof any), 0);
     ASSERT_EQ(Register(s, FD_READ | FD_WRITE), 0);
-    const int sender = Peer(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int sender = Peer(testsupport::RawSocket(SOCK_DGRAM));
     const sockaddr_in to = Loopback(LocalPort(s));
-    ASSERT_EQ(::sendto(sender, "one", 3, 0, Sa(to), sizeof to), 3);
-    ASSERT_EQ(::sendto(sender, "two", 3, 0, Sa(to), sizeof to), 3);
+    ASSERT_EQ(testsupport::RawSendTo(sender, "one", 3, to), 3);
+    ASSERT_EQ(testsupport::RawSendTo(sender, "two", 3, to), 3);
     ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_READ); }));
     PumpFor(100ms);
-    EXPECT_EQ(Events(s), (Seq{FD_READ})) << "a datagram socket can send from the start: no FD_WRITE";
+    // Windows reports a datagram socket writable at registration; the substitute does
+    // not, as "after bind ... may or may not occur" allows: it can send from the start.
+    EXPECT_EQ(Events(s), kOnWindows ? (Seq{FD_WRITE, FD_READ}) : (Seq{FD_READ}));
     EXPECT_EQ(Recv(s, 10), 3);
     ASSERT_TRUE(PumpUntil([&] { return Count(s, FD_READ) == 2; }));
     EXPECT_EQ(Recv(s, 10), 3);
@@ -284,8 +316,8 @@ TEST_F(AsyncSelectTest, ClosingWithdrawsQueuedNotificationsSoANewSocketOnTheSame
     ASSERT_EQ(WSAAsyncSelect(a, m_hwnd, oldMsg, FD_WRITE), 0);  // queues an FD_WRITE at once
     ASSERT_EQ(Register(a, FD_READ | FD_CLOSE), 0);               // replaces the registration
     PostMessageA(m_hwnd, m_msg, static_cast<WPARAM>(a), MAKELONG(FD_WRITE, 0));  // posted by hand
-    ASSERT_EQ(::send(peer, "stale", 5, 0), 5);
-    ASSERT_EQ(::shutdown(peer, SHUT_WR), 0);
+    ASSERT_EQ(testsupport::RawSend(peer, "stale", 5), 5);
+    ASSERT_EQ(testsupport::RawShutdownSend(peer), 0);
     ASSERT_TRUE(Readable(a, 1000ms));
     PumpFor(200ms);
     ASSERT_EQ(b, a);
@@ -295,6 +327,10 @@ TEST_F(AsyncSelectTest, ClosingWithdrawsQueuedNotificationsSoANewSocketOnTheSame
 }
 
 TEST_F(AsyncSelectTest, ConnectStillCompletesWhenTheRegistrationIsCancelledMeanwhile) {
+    if (kOnWindows) {
+        GTEST_SKIP() << "Windows posts as soon as the connection is made, so notifications queued before the "
+                        "cancel stay; the substitute posts only from the loop";
+    }
     RawListener listener;
     const SOCKET s = NewSocket();
     ASSERT_EQ(Register(s, kAll), 0);
@@ -304,11 +340,10 @@ TEST_F(AsyncSelectTest, ConnectStillCompletesWhenTheRegistrationIsCancelledMeanw
     EXPECT_EQ(platform::send(s, "x", 1, 0), SOCKET_ERROR) << "the loop has not reported the connection yet";
     EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
     ASSERT_EQ(WSAAsyncSelect(s, m_hwnd, 0, 0), 0);
-    pollfd p{s, POLLOUT, 0};
-    ASSERT_EQ(::poll(&p, 1, 1000), 1);
+    ASSERT_TRUE(testsupport::RawWritable(s, 1000ms));
     EXPECT_EQ(platform::send(s, "now", 3, 0), 3) << WSAGetLastError();
     const int peer = Peer(listener.Accept());
-    EXPECT_EQ(::recv(peer, &c, 1, 0), 1);
+    EXPECT_EQ(testsupport::RawRecv(peer, &c, 1), 1);
     PumpFor(100ms);
     EXPECT_EQ(Events(s), Seq{}) << "notified after the cancel";
 }

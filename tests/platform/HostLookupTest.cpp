@@ -20,7 +20,7 @@ protected:
     }
 
     HANDLE Start(const char* name, char* buf, int len) {
-        const HANDLE h = WSAAsyncGetHostByName(m_hwnd, m_lookupMsg, name, buf, len);
+        const HANDLE h = platform::WSAAsyncGetHostByName(m_hwnd, m_lookupMsg, name, buf, len);
         EXPECT_NE(h, 0u) << WSAGetLastError();
         return h;
     }

@@ -1,8 +1,5 @@
 #include "tests/platform/PlatformTest.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <stdexcept>
 
@@ -26,23 +23,13 @@ LRESULT RecordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     return 0;
 }
 
-RawListener::RawListener() {
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in a = Loopback(0);
-    if (fd < 0 || ::bind(fd, Sa(a), sizeof a) < 0 || ::listen(fd, 8) < 0) {
-        throw std::runtime_error("cannot listen on 127.0.0.1");
-    }
-    port = LocalPort(fd);
-}
+RawListener::RawListener() : listener(8), fd(listener.Fd()), port(listener.Port()) {}
 
-RawListener::~RawListener() { ::close(fd); }
+RawListener::~RawListener() = default;
 
-int RawListener::Accept() { return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
+int RawListener::Accept() { return testsupport::RawAccept(fd); }
 
-bool Readable(int fd, std::chrono::milliseconds limit) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, static_cast<int>(limit.count())) == 1;
-}
+bool Readable(int fd, std::chrono::milliseconds limit) { return testsupport::RawReadable(fd, limit); }
 
 void PlatformTest::SetUp() {
     platform::testing::Reset();
@@ -51,9 +38,9 @@ void PlatformTest::SetUp() {
     Received().clear();
     OnRecord() = nullptr;
     WSADATA data;
-    ASSERT_EQ(WSAStartup(0x0202, &data), 0);
+    ASSERT_EQ(platform::WSAStartup(0x0202, &data), 0);
     m_hwnd = CreateWindowExA(0, "STATIC", "platform test", 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
-    ASSERT_NE(m_hwnd, 0u);
+    ASSERT_NE(m_hwnd, HWND{});
     SetWindowLongA(m_hwnd, GWL_WNDPROC, &RecordingProc);
     m_msg = RegisterWindowMessageA("platform test socket");
 }
@@ -61,7 +48,7 @@ void PlatformTest::SetUp() {
 void PlatformTest::TearDown() {
     OnRecord() = nullptr;
     for (SOCKET s : m_sockets) platform::closesocket(s);
-    for (int fd : m_peers) ::close(fd);
+    for (int fd : m_peers) testsupport::RawClose(fd);
     DestroyWindow(m_hwnd);
     WSACleanup();
 }
@@ -109,7 +96,7 @@ void PlatformTest::ResetPeer(int fd) {
 
 void PlatformTest::ClosePeer(int fd) {
     std::erase(m_peers, fd);
-    ::close(fd);
+    testsupport::RawClose(fd);
 }
 
 std::vector<int> PlatformTest::Events(SOCKET s) const {

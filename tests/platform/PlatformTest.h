@@ -18,6 +18,22 @@ namespace platformtest {
 
 using namespace std::chrono_literals;
 using namespace platform;
+// Spelled out too, so that on Windows they are preferred to the Windows headers'
+// own functions and types of the same names.
+using platform::SOCKET;
+using platform::HANDLE;
+using platform::WNDPROC;
+using platform::WSAStartup;
+using platform::WSACleanup;
+using platform::WSAGetLastError;
+using platform::WSASetLastError;
+using platform::WSAAsyncSelect;
+using platform::WSAAsyncGetHostByName;
+using platform::WSACancelAsyncRequest;
+using platform::CreateWindowExA;
+using platform::SetWindowLongA;
+using platform::RegisterWindowMessageA;
+using platform::PostQuitMessage;
 
 struct Record {
     HWND hwnd;
@@ -37,6 +53,11 @@ using testsupport::ClosedPort;
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
 using testsupport::ResetClose;  // closes with a reset (SO_LINGER 0)
+using testsupport::kOnWindows;
+using testsupport::UnderWine;
+// Wine 8 delivers a reset between two of its own sockets as a graceful close.
+inline constexpr const char* kWineResetIsGraceful =
+    "Wine reports a reset between its own sockets as a graceful close; Windows reports 10054";
 inline sockaddr_in Loopback(int port) { return testsupport::LoopbackAddress(port); }
 inline const sockaddr* Sa(const sockaddr_in& a) { return reinterpret_cast<const sockaddr*>(&a); }
 inline int LocalPort(int fd) { return testsupport::LocalPortOf(fd); }
@@ -45,6 +66,7 @@ inline int LocalPort(int fd) { return testsupport::LocalPortOf(fd); }
 struct RawListener {
     RawListener();
     ~RawListener();
+    testsupport::RawListener listener;
     int fd = -1;
     int port = 0;
     int Accept();  // blocking

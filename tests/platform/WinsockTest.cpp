@@ -1,7 +1,9 @@
 // Windows Sockets calls over POSIX sockets: start-up, error numbers, datagrams, ports.
 // Several tests would die of SIGPIPE if a send let the signal through.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -16,16 +18,29 @@ class WinsockTest : public PlatformTest {};
 
 TEST_F(WinsockTest, StartupNestsAndEveryCallFailsWith10093WhenNotStarted) {
     WSADATA data;
-    ASSERT_EQ(WSAStartup(0x0101, &data), 0);  // second start
+    ASSERT_EQ(platform::WSAStartup(0x0101, &data), 0);  // second start
     EXPECT_EQ(data.wVersion, 0x0101);
     EXPECT_EQ(data.wHighVersion, 0x0202);
-    EXPECT_EQ(data.iMaxUdpDg, 65507);
-    ASSERT_EQ(WSAStartup(0x0301, &data), 0);  // 1.3 is older than 2.2
-    EXPECT_EQ(data.wVersion, 0x0301);
+    ASSERT_EQ(platform::WSAStartup(0x0301, &data), 0);  // 1.3 is older than 2.2
+    if (!kOnWindows) {
+        // Left to the implementation: the largest datagram (ignored from version 2 on)
+        // and the version granted for a minor version Windows never had.
+        EXPECT_EQ(data.iMaxUdpDg, 65507);
+        EXPECT_EQ(data.wVersion, 0x0301);
+    }
     EXPECT_EQ(WSACleanup(), 0);
     EXPECT_EQ(WSACleanup(), 0);
     const SOCKET s = NewSocket();
     EXPECT_NE(s, INVALID_SOCKET) << "one start is still in force";
+    if (UnderWine()) {
+        // Wine answers a call on an old socket with 10038 and starts a lookup, where
+        // Windows documents 10093 for every call made without a start in force.
+        EXPECT_EQ(WSACleanup(), 0);
+        EXPECT_EQ(platform::socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
+        EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+        ASSERT_EQ(platform::WSAStartup(0x0202, &data), 0);
+        return;
+    }
 
     EXPECT_EQ(WSACleanup(), 0);
     EXPECT_EQ(platform::socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
@@ -37,20 +52,22 @@ TEST_F(WinsockTest, StartupNestsAndEveryCallFailsWith10093WhenNotStarted) {
     EXPECT_EQ(WSAAsyncSelect(s, m_hwnd, m_msg, FD_READ), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
     char buf[MAXGETHOSTSTRUCT];
-    EXPECT_EQ(WSAAsyncGetHostByName(m_hwnd, m_msg, "localhost", buf, sizeof buf), 0u);
+    EXPECT_EQ(platform::WSAAsyncGetHostByName(m_hwnd, m_msg, "localhost", buf, sizeof buf), 0u);
     EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
     WSASetLastError(0);
     EXPECT_EQ(WSACleanup(), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
 
-    ASSERT_EQ(WSAStartup(0x0202, &data), 0);  // TearDown's cleanup
+    ASSERT_EQ(platform::WSAStartup(0x0202, &data), 0);  // TearDown's cleanup
 }
 
 TEST_F(WinsockTest, SendWithoutAConnectionGives10057AndAfterShutdownSend10058) {
     const SOCKET fresh = NewSocket();
     char c = 'x';
     EXPECT_EQ(platform::send(fresh, &c, 1, 0), SOCKET_ERROR);
-    EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
+    if (!UnderWine()) {
+        EXPECT_EQ(WSAGetLastError(), WSAENOTCONN) << "Wine says 10054 here";
+    }
     EXPECT_EQ(platform::recv(fresh, &c, 1, 0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
 
@@ -59,7 +76,7 @@ TEST_F(WinsockTest, SendWithoutAConnectionGives10057AndAfterShutdownSend10058) {
     ASSERT_EQ(platform::shutdown(s, SD_SEND), 0);
     EXPECT_EQ(platform::send(s, &c, 1, 0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
-    EXPECT_EQ(::recv(peer, &c, 1, 0), 0) << "the peer sees the end of the stream";
+    EXPECT_EQ(testsupport::RawRecv(peer, &c, 1), 0) << "the peer sees the end of the stream";
 }
 
 TEST_F(WinsockTest, SendToAPeerThatClosedGives10054) {
@@ -67,12 +84,14 @@ TEST_F(WinsockTest, SendToAPeerThatClosedGives10054) {
     const SOCKET s = ConnectedPair(peer);
     ClosePeer(peer);
     int rc = 0;
+    int error = 0;
     for (int i = 0; i < 50 && rc != SOCKET_ERROR; ++i) {
         rc = platform::send(s, "data", 4, 0);  // the first ones may still be taken
+        error = WSAGetLastError();             // before the sleep: on Windows any call may reset it
         std::this_thread::sleep_for(5ms);
     }
     ASSERT_EQ(rc, SOCKET_ERROR);
-    EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+    EXPECT_EQ(error, WSAECONNRESET);
 }
 
 TEST_F(WinsockTest, ReceiveAfterShutdownReceiveGives10058AndSendingStillWorks) {
@@ -84,7 +103,7 @@ TEST_F(WinsockTest, ReceiveAfterShutdownReceiveGives10058AndSendingStillWorks) {
     EXPECT_EQ(platform::recv(s, &c, 1, 0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
     EXPECT_EQ(platform::send(s, "y", 1, 0), 1);
-    EXPECT_EQ(::recv(peer, &c, 1, 0), 1);
+    EXPECT_EQ(testsupport::RawRecv(peer, &c, 1), 1);
     PumpFor(150ms);
     EXPECT_FALSE(Got(s, FD_CLOSE)) << "shutting our own read side is no close by the peer";
     EXPECT_FALSE(Got(s, FD_READ));
@@ -106,8 +125,10 @@ TEST_F(WinsockTest, OversizedDatagramGives10040AndRecvfromReportsTheSender) {
     const SOCKET a = NewSocket(SOCK_DGRAM);
     const SOCKET b = NewSocket(SOCK_DGRAM);
     char buf[200];
-    EXPECT_EQ(platform::recv(a, buf, sizeof buf, 0), SOCKET_ERROR);
-    EXPECT_EQ(WSAGetLastError(), WSAEINVAL) << "receiving on a socket never bound";
+    if (!UnderWine()) {  // Wine waits for a datagram that can never come
+        EXPECT_EQ(platform::recv(a, buf, sizeof buf, 0), SOCKET_ERROR);
+        EXPECT_EQ(WSAGetLastError(), WSAEINVAL) << "receiving on a socket never bound";
+    }
     const sockaddr_in any = Loopback(0);
     ASSERT_EQ(platform::bind(a, Sa(any), sizeof any), 0);
     ASSERT_EQ(platform::bind(b, Sa(any), sizeof any), 0);
@@ -151,14 +172,14 @@ TEST_F(WinsockTest, BindingAPortThatALiveSocketHoldsGives10048) {
 TEST_F(WinsockTest, AListenersPortCanBeBoundAgainWhileItsOldConnectionLingers) {
     int port;
     const SOCKET listener = Listening(port);
-    const int client = Peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int client = Peer(testsupport::RawSocket(SOCK_STREAM));
     const sockaddr_in to = Loopback(port);
-    ASSERT_EQ(::connect(client, Sa(to), sizeof to), 0);
+    ASSERT_EQ(testsupport::RawConnectTo(client, to), 0);
     const SOCKET served = platform::accept(listener, nullptr, nullptr);
     ASSERT_NE(served, INVALID_SOCKET);
     ASSERT_EQ(platform::closesocket(served), 0);  // closing first leaves TIME_WAIT here
     char c;
-    ASSERT_EQ(::recv(client, &c, 1, 0), 0);
+    ASSERT_EQ(testsupport::RawRecv(client, &c, 1), 0);
     ClosePeer(client);
     std::this_thread::sleep_for(50ms);
     ASSERT_EQ(Close(listener), 0);
@@ -169,6 +190,7 @@ TEST_F(WinsockTest, AListenersPortCanBeBoundAgainWhileItsOldConnectionLingers) {
 }
 
 TEST_F(WinsockTest, ClosesocketRefusesWhatIsNotAnOpenSocket) {
+#ifndef _WIN32
     int pipeFds[2];
     ASSERT_EQ(::pipe(pipeFds), 0);
     EXPECT_EQ(platform::closesocket(pipeFds[0]), SOCKET_ERROR);
@@ -176,6 +198,7 @@ TEST_F(WinsockTest, ClosesocketRefusesWhatIsNotAnOpenSocket) {
     EXPECT_GE(::fcntl(pipeFds[0], F_GETFD), 0) << "a descriptor that is no socket is left open";
     ::close(pipeFds[0]);
     ::close(pipeFds[1]);
+#endif
 
     const SOCKET s = NewSocket();
     EXPECT_EQ(Close(s), 0);
@@ -184,6 +207,7 @@ TEST_F(WinsockTest, ClosesocketRefusesWhatIsNotAnOpenSocket) {
 }
 
 TEST_F(WinsockTest, LingerTakesTheWindowsRecordAndZeroSecondsCloseWithAReset) {
+    if (UnderWine()) GTEST_SKIP() << kWineResetIsGraceful;
     int peer;
     const SOCKET s = ConnectedPair(peer);
     // Windows' linger record: two 16-bit fields.
@@ -199,8 +223,8 @@ TEST_F(WinsockTest, LingerTakesTheWindowsRecordAndZeroSecondsCloseWithAReset) {
     EXPECT_EQ(back[1], 0);
     ASSERT_EQ(Close(s), 0);
     char c;
-    EXPECT_EQ(::recv(peer, &c, 1, 0), -1);
-    EXPECT_EQ(errno, ECONNRESET);
+    EXPECT_EQ(testsupport::RawRecv(peer, &c, 1), -1);
+    EXPECT_TRUE(testsupport::RawFailedWithReset());
 }
 
 }  // namespace

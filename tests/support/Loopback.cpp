@@ -1,11 +1,15 @@
 #include "tests/support/Loopback.h"
 
+#ifdef _WIN32
+#include "platform/WinTypes.h"
+#else
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <stdexcept>
@@ -13,6 +17,60 @@
 #include "platform/MessageLoop.h"
 
 namespace testsupport {
+
+namespace {
+
+// The few system calls that differ between the platforms.
+#ifdef _WIN32
+::SOCKET Wide(int fd) { return fd < 0 ? ~::SOCKET{0} : static_cast<::SOCKET>(static_cast<uint32_t>(fd)); }
+int Narrow(::SOCKET s) { return s == ~::SOCKET{0} ? -1 : static_cast<int>(static_cast<uint32_t>(s)); }
+int NewSocket(int type) { return Narrow(::socket(AF_INET, type, 0)); }
+int AcceptOne(int fd) { return Narrow(::accept(Wide(fd), nullptr, nullptr)); }
+int CloseFd(int fd) { return ::closesocket(Wide(fd)); }
+bool PollIn(int fd, int timeoutMs) {
+    WSAPOLLFD p{};
+    p.fd = Wide(fd);
+    p.events = POLLRDNORM;
+    return ::WSAPoll(&p, 1, timeoutMs) == 1;
+}
+bool PollOut(int fd, int timeoutMs) {
+    WSAPOLLFD p{};
+    p.fd = Wide(fd);
+    p.events = POLLWRNORM;
+    return ::WSAPoll(&p, 1, timeoutMs) == 1;
+}
+bool WouldBlock() { return ::WSAGetLastError() == 10035; }
+bool Interrupted() { return false; }
+thread_local bool lastWasReset = false;
+void NoteFailure() { lastWasReset = ::WSAGetLastError() == 10054; }
+constexpr int kNoSignal = 0;
+constexpr int kDontWait = 0;  // peers read only after polling
+using Length = int;
+#else
+int Wide(int fd) { return fd; }
+int NewSocket(int type) { return ::socket(AF_INET, type | SOCK_CLOEXEC, 0); }
+int AcceptOne(int fd) { return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
+int CloseFd(int fd) { return ::close(fd); }
+bool PollIn(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) == 1;
+}
+bool PollOut(int fd, int timeoutMs) {
+    pollfd p{fd, POLLOUT, 0};
+    return ::poll(&p, 1, timeoutMs) == 1;
+}
+bool WouldBlock() { return errno == EAGAIN; }
+bool Interrupted() { return errno == EINTR; }
+thread_local bool lastWasReset = false;
+void NoteFailure() { lastWasReset = errno == ECONNRESET; }
+constexpr int kNoSignal = MSG_NOSIGNAL;
+constexpr int kDontWait = MSG_DONTWAIT;
+using Length = socklen_t;
+#endif
+
+const sockaddr* Sa(const sockaddr_in& a) { return reinterpret_cast<const sockaddr*>(&a); }
+
+}  // namespace
 
 sockaddr_in LoopbackAddress(int port) {
     sockaddr_in a{};
@@ -41,42 +99,40 @@ void PumpFor(std::chrono::milliseconds duration) {
 }
 
 RawListener::RawListener(int backlog) {
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_fd = NewSocket(SOCK_STREAM);
     sockaddr_in a = LoopbackAddress(0);
-    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 || ::listen(m_fd, backlog) < 0) {
+    if (m_fd < 0 || ::bind(Wide(m_fd), Sa(a), sizeof a) < 0 || ::listen(Wide(m_fd), backlog) < 0) {
         throw std::runtime_error("cannot listen on loopback");
     }
     m_port = LocalPortOf(m_fd);
 }
 
 RawListener::~RawListener() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0) CloseFd(m_fd);
 }
 
 int RawListener::Accept(std::chrono::milliseconds limit) {
     int fd = -1;
     PumpUntil([&] {
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, 0) == 1) fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (PollIn(m_fd, 0)) fd = AcceptOne(m_fd);
         return fd >= 0;
     }, limit);
     return fd;
 }
 
 int ClosedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = NewSocket(SOCK_STREAM);
     sockaddr_in a = LoopbackAddress(0);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::bind(Wide(fd), Sa(a), sizeof a);
     const int port = LocalPortOf(fd);
-    ::close(fd);
+    CloseFd(fd);
     return port;
 }
 
 int RawConnect(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = LoopbackAddress(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) {
-        ::close(fd);
+    const int fd = NewSocket(SOCK_STREAM);
+    if (RawConnectTo(fd, LoopbackAddress(port)) < 0) {
+        CloseFd(fd);
         return -1;
     }
     return fd;
@@ -85,10 +141,10 @@ int RawConnect(int port) {
 bool WriteAll(int fd, const std::string& data) {
     size_t done = 0;
     while (done < data.size()) {
-        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        const int n = ::send(Wide(fd), data.data() + done, static_cast<int>(data.size() - done), kNoSignal);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN) {
+            if (Interrupted()) continue;
+            if (WouldBlock()) {
                 platform::PumpMessages(std::chrono::milliseconds(1));
                 continue;
             }
@@ -104,9 +160,8 @@ std::string ReadSome(int fd, size_t count, std::chrono::milliseconds limit) {
     bool closed = false;
     PumpUntil([&] {
         char buf[65536];
-        pollfd p{fd, POLLIN, 0};
-        while (got.size() < count && ::poll(&p, 1, 0) == 1) {
-            const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        while (got.size() < count && PollIn(fd, 0)) {
+            const int n = ::recv(Wide(fd), buf, sizeof buf, kDontWait);
             if (n <= 0) {
                 closed = true;
                 break;
@@ -119,16 +174,75 @@ std::string ReadSome(int fd, size_t count, std::chrono::milliseconds limit) {
 }
 
 void ResetClose(int fd) {
-    linger l{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    ::close(fd);
+    linger l{};
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    ::setsockopt(Wide(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+    CloseFd(fd);
 }
 
 int LocalPortOf(int fd) {
     sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    Length len = sizeof a;
+    ::getsockname(Wide(fd), reinterpret_cast<sockaddr*>(&a), &len);
     return ntohs(a.sin_port);
 }
+
+int RawSocket(int type) { return NewSocket(type); }
+
+int RawConnectTo(int fd, const sockaddr_in& to) {
+    if (::connect(Wide(fd), Sa(to), sizeof to) == 0) return 0;
+    NoteFailure();
+    return -1;
+}
+
+int RawAccept(int listenFd) { return AcceptOne(listenFd); }
+
+int RawSend(int fd, const char* data, int len) {
+    const int n = static_cast<int>(::send(Wide(fd), data, len, kNoSignal));
+    if (n < 0) NoteFailure();
+    return n;
+}
+
+int RawSendTo(int fd, const char* data, int len, const sockaddr_in& to) {
+    const int n = static_cast<int>(::sendto(Wide(fd), data, len, kNoSignal, Sa(to), sizeof to));
+    if (n < 0) NoteFailure();
+    return n;
+}
+
+int RawRecv(int fd, char* buf, int len) {
+    const int n = static_cast<int>(::recv(Wide(fd), buf, len, 0));
+    if (n < 0) NoteFailure();
+    return n;
+}
+
+int RawShutdownSend(int fd) {
+#ifdef _WIN32
+    return ::shutdown(Wide(fd), 1);
+#else
+    return ::shutdown(fd, SHUT_WR);
+#endif
+}
+
+void RawClose(int fd) { CloseFd(fd); }
+
+bool RawReadable(int fd, std::chrono::milliseconds limit) { return PollIn(fd, static_cast<int>(limit.count())); }
+
+bool RawWritable(int fd, std::chrono::milliseconds limit) { return PollOut(fd, static_cast<int>(limit.count())); }
+
+int RawSetReceiveBuffer(int fd, int bytes) {
+    return ::setsockopt(Wide(fd), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
+bool UnderWine() {
+#ifdef _WIN32
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
+bool RawFailedWithReset() { return lastWasReset; }
 
 }  // namespace testsupport

@@ -2,7 +2,11 @@
 // only the platform layer.
 #pragma once
 
+#ifdef _WIN32
+#include "platform/WinTypes.h"
+#else
 #include <netinet/in.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -50,5 +54,33 @@ std::string ReadSome(int fd, size_t count, std::chrono::milliseconds limit = 500
 void ResetClose(int fd);
 // The local port of a socket descriptor.
 int LocalPortOf(int fd);
+
+// True when the program runs on Windows' calls as Wine provides them. Where Wine
+// departs from Windows' documented behaviour, a test skips with the reason.
+bool UnderWine();
+// True on Windows (or Wine): where a test checks a rule of the Linux substitute
+// that Windows itself does not promise, it skips there with the reason.
+constexpr bool kOnWindows =
+#ifdef _WIN32
+    true;
+#else
+    false;
+#endif
+
+// Plain socket calls for peers outside the layer, on both platforms. A peer is an
+// int: on Linux the descriptor, on Windows the SOCKET narrowed as the layer narrows it.
+int  RawSocket(int type);                                   // SOCK_STREAM or SOCK_DGRAM; -1 on failure
+int  RawConnectTo(int fd, const sockaddr_in& to);           // blocking; 0 or -1
+int  RawAccept(int listenFd);                               // blocking; -1 on failure
+int  RawSend(int fd, const char* data, int len);            // as send(); never raises SIGPIPE
+int  RawSendTo(int fd, const char* data, int len, const sockaddr_in& to);
+int  RawRecv(int fd, char* buf, int len);                   // blocking, as recv()
+int  RawShutdownSend(int fd);
+void RawClose(int fd);
+bool RawReadable(int fd, std::chrono::milliseconds limit);  // readable (or closed) within the limit
+bool RawWritable(int fd, std::chrono::milliseconds limit);
+int  RawSetReceiveBuffer(int fd, int bytes);                // SO_RCVBUF
+// The last failed Raw call on this thread failed because the peer reset the connection.
+bool RawFailedWithReset();
 
 }  // namespace testsupport
