@@ -1,4 +1,4 @@
-#include "platform/EventLoop.h"
+#include "platform/linux/EventLoop.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/SocketRecord.h"
+#include "platform/linux/SocketRecord.h"
 #include "platform/Window.h"
 
 namespace platform::detail {

@@ -1,4 +1,4 @@
-#include "platform/SocketRecord.h"
+#include "platform/linux/SocketRecord.h"
 
 #include <poll.h>
 #include <sys/epoll.h>
@@ -11,8 +11,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "platform/ErrorMap.h"
-#include "platform/EventLoop.h"
+#include "platform/linux/ErrorMap.h"
+#include "platform/linux/EventLoop.h"
 
 namespace platform::detail {
 

@@ -22,8 +22,8 @@
 #include <thread>
 #include <unordered_map>
 
-#include "platform/ErrorMap.h"
-#include "platform/EventLoop.h"
+#include "platform/linux/ErrorMap.h"
+#include "platform/linux/EventLoop.h"
 #include "platform/Testing.h"
 #include "platform/Window.h"
 #include "platform/Winsock.h"

@@ -1,6 +1,6 @@
 #include "platform/MessageLoop.h"
 
-#include "platform/EventLoop.h"
+#include "platform/linux/EventLoop.h"
 
 namespace platform {
 

@@ -1,11 +1,11 @@
-#include "platform/ErrorMap.h"
+#include "platform/linux/ErrorMap.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
 
 #include <cerrno>
 
-#include "platform/SocketRecord.h"
+#include "platform/linux/SocketRecord.h"
 #include "platform/Winsock.h"
 
 namespace platform::detail {

@@ -5,8 +5,8 @@
 
 #include <netinet/in.h>
 
-#include "platform/ErrorMap.h"
-#include "platform/SocketRecord.h"
+#include "platform/linux/ErrorMap.h"
+#include "platform/linux/SocketRecord.h"
 #include "platform/Testing.h"
 
 namespace platform {

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/ErrorMap.h"
-#include "platform/SocketRecord.h"
+#include "platform/linux/ErrorMap.h"
+#include "platform/linux/SocketRecord.h"
 #include "platform/Testing.h"
 
 namespace platform {
