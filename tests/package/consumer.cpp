@@ -1,7 +1,4 @@
 // Serves one line to itself over loopback through the installed headers and libraries.
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -9,6 +6,7 @@
 #include "inet/cSocket/CSocket.h"
 #include "inet/cSocket/MSocketSupport.h"
 #include "platform/MessageLoop.h"
+#include "platform/Winsock.h"
 
 int main() {
     auto server = inet::CSocket::Create();
@@ -27,8 +25,8 @@ int main() {
     server->Bind(0, "127.0.0.1");
     server->Listen();
     sockaddr_in local{};
-    socklen_t length = sizeof local;
-    ::getsockname(server->SocketHandle(), reinterpret_cast<sockaddr*>(&local), &length);
+    int length = sizeof local;
+    platform::getsockname(server->SocketHandle(), reinterpret_cast<sockaddr*>(&local), &length);
     client->Connect("127.0.0.1", inet::Variant(int32_t{ntohs(local.sin_port)}));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (got.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
