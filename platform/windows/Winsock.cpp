@@ -26,7 +26,12 @@ int Fail(int error) {
 
 int WSAStartup(WORD versionRequested, WSADATA* data) {
     if (const int failure = testing::detail::TakeStartupFailure()) return failure;
-    return ::WSAStartup(versionRequested, data);
+    const int result = ::WSAStartup(versionRequested, data);
+    // The largest datagram is left to the implementation (ignored from version 2 on;
+    // Wine says 65467). Both platforms report the IPv4 maximum, 65507, so that the
+    // socket object sizes its datagram receives alike; the test seam may change it.
+    if (result == 0 && data != nullptr) data->iMaxUdpDg = testing::detail::MaxUdpDatagram();
+    return result;
 }
 
 int WSACleanup() { return ::WSACleanup(); }

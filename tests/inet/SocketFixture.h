@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <arpa/inet.h>
+#endif
 
 #include "inet/cSocket/CSocket.h"
 #include "inet/cSocket/MSocketSupport.h"
