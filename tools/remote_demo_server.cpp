@@ -3,7 +3,7 @@
 // sends every connected client a button press of a made-up remote at a steady
 // interval, in the server's line format. It is built on CSocket itself.
 //
-// Logs go to standard error; standard output carries only --help.
+// Logs go to standard error; standard output carries only --help and --version.
 
 #include <signal.h>
 
@@ -40,9 +40,11 @@ volatile std::sig_atomic_t g_signal = 0;
 
 extern "C" void OnStopSignal(int signo) { g_signal = signo; }
 
-void PrintUsage(std::FILE* to) {
-    std::fprintf(to,
-        "usage: %s [--port N] [--interval-ms N] [--count N] [--line TEXT]\n"
+constexpr const char* kSynopsis = "[--port N] [--interval-ms N] [--count N] [--line TEXT]";
+
+void PrintHelp() {
+    std::printf(
+        "usage: %s %s\n"
         "\n"
         "Stands in for an infrared remote-control server such as lircd: listens on\n"
         "%s and sends each connected client one button press per interval, as\n"
@@ -59,10 +61,16 @@ void PrintUsage(std::FILE* to) {
         "  --line TEXT      send TEXT instead of button presses; a newline is added\n"
         "                   unless TEXT already ends with one\n"
         "  --help           print this and exit\n"
+        "  --version        print the version and exit\n"
         "\n"
         "SIGINT or SIGTERM stops it cleanly. Exit status: 0 after a clean stop, 1 when\n"
         "it cannot serve (the port is in use, ...), 2 for bad options.\n",
-        kProgram, kAddress);
+        kProgram, kSynopsis, kAddress);
+}
+
+// After the one line that says what was wrong: how to call it, and where to read more.
+void PrintShortUsage() {
+    std::fprintf(stderr, "usage: %s %s (see --help)\n", kProgram, kSynopsis);
 }
 
 struct Options {
@@ -71,6 +79,7 @@ struct Options {
     std::optional<int64_t> count;
     std::optional<std::string> line;
     bool help = false;
+    bool version = false;
 };
 
 bool ParseNumber(std::string_view text, int64_t low, int64_t high, int64_t& out) {
@@ -92,6 +101,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         }
         if (arg == "--help" && !inlineValue) {
             options.help = true;
+            continue;
+        }
+        if (arg == "--version" && !inlineValue) {
+            options.version = true;
             continue;
         }
         const bool known = arg == "--port" || arg == "--interval-ms" || arg == "--count" || arg == "--line";
@@ -238,11 +251,15 @@ int Serve(const Options& options) {
 int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        PrintUsage(stderr);
+        PrintShortUsage();
         return 2;
     }
     if (options.help) {
-        PrintUsage(stdout);
+        PrintHelp();
+        return 0;
+    }
+    if (options.version) {
+        std::printf("%s %s\n", kProgram, CSOCKET_VERSION);
         return 0;
     }
     InstallSignalHandlers();

@@ -431,7 +431,7 @@ TEST_F(RemoteDemoServer, BadOptionsPrintUsageAndExitTwo) {
     const std::vector<std::vector<std::string>> bad = {
         {"--port"},          {"--port", "0"},         {"--port", "65536"},   {"--port", "80x"},
         {"--interval-ms", "0"}, {"--interval-ms", "-5"}, {"--count", "0"},      {"--count", ""},
-        {"--frobnicate"},    {"extra"},               {"--help=yes"},
+        {"--frobnicate"},    {"extra"},               {"--help=yes"},        {"--version=1"},
     };
     for (const auto& args : bad) {
         std::string joined;
@@ -439,7 +439,9 @@ TEST_F(RemoteDemoServer, BadOptionsPrintUsageAndExitTwo) {
         SCOPED_TRACE("arguments:" + joined);
         ServerProcess& server = Start(args);
         EXPECT_EQ(server.WaitExit(), 2);
-        EXPECT_NE(server.Log().find("usage:"), std::string::npos);
+        // What was wrong on the first line, then only the short usage.
+        EXPECT_TRUE(std::regex_match(server.Log(), std::regex("remote_demo_server: [^\n]+\nusage: [^\n]+\n")))
+            << server.Log();
         EXPECT_EQ(server.Out(), "");
     }
 
@@ -447,7 +449,14 @@ TEST_F(RemoteDemoServer, BadOptionsPrintUsageAndExitTwo) {
     EXPECT_EQ(help.WaitExit(), 0);
     EXPECT_NE(help.Out().find("usage:"), std::string::npos);
     EXPECT_NE(help.Out().find("--interval-ms"), std::string::npos);
+    EXPECT_NE(help.Out().find("--version"), std::string::npos);
     EXPECT_EQ(help.Log(), "");
+
+    // --version wins over the options that would start serving.
+    ServerProcess& version = Start({"--port", "1", "--version"});
+    EXPECT_EQ(version.WaitExit(), 0);
+    EXPECT_EQ(version.Out(), std::string("remote_demo_server ") + CSOCKET_VERSION + "\n");
+    EXPECT_EQ(version.Log(), "");
 }
 
 }  // namespace
