@@ -42,6 +42,16 @@ if(NOT TOOLCHAIN)
     endif()
   endforeach()
 
+  # Every installed header compiles on its own against the installed tree alone (none
+  # leans on a header left behind with the sources), and the test seam stays behind.
+  if(EXISTS "${prefix}/include/platform/Testing.h")
+    message(FATAL_ERROR "the test seam platform/Testing.h is installed")
+  endif()
+  file(GLOB_RECURSE headers RELATIVE "${prefix}/include" "${prefix}/include/*.h")
+  foreach(header IN LISTS headers)
+    run("${CXX}" -std=c++20 -fsyntax-only -I "${prefix}/include" -include "${header}" -x c++ /dev/null)
+  endforeach()
+
   # The manual pages format without a single complaint from groff or man.
   file(GLOB pages "${prefix}/share/man/man1/*.1.gz")
   foreach(page IN LISTS pages)
