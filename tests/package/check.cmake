@@ -73,10 +73,17 @@ if(NOT TOOLCHAIN)
     endif()
   endif()
 
-  run("${prefix}/bin/remote_demo_server" --version)
-  if(NOT out STREQUAL "remote_demo_server ${VERSION}\n")
-    message(FATAL_ERROR "remote_demo_server --version said: ${out}")
+  # Both programs give the project's version, the one the packages and pages carry.
+  set(programs remote_demo_server)
+  if(CLIENT)
+    list(APPEND programs wlclient)
   endif()
+  foreach(program IN LISTS programs)
+    run("${prefix}/bin/${program}" --version)
+    if(NOT out STREQUAL "${program} ${VERSION}\n")
+      message(FATAL_ERROR "${program} --version said: ${out}")
+    endif()
+  endforeach()
 endif()
 
 # Through the CMake package.
