@@ -68,9 +68,9 @@ void PrintHelp() {
         kProgram, kSynopsis, kAddress);
 }
 
-// After the one line that says what was wrong: how to call it, and where to read more.
-void PrintShortUsage() {
-    std::fprintf(stderr, "usage: %s %s (see --help)\n", kProgram, kSynopsis);
+// A bad command line: one line that says what was wrong and where to read more.
+void BadOption(const std::string& what) {
+    std::fprintf(stderr, "%s: %s (see '%s --help')\n", kProgram, what.c_str(), kProgram);
 }
 
 struct Options {
@@ -109,7 +109,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         }
         const bool known = arg == "--port" || arg == "--interval-ms" || arg == "--count" || arg == "--line";
         if (!known) {
-            std::fprintf(stderr, "%s: unknown option '%s'\n", kProgram, argv[i]);
+            BadOption("unknown option '" + std::string(argv[i]) + "'");
             return false;
         }
         std::string_view value;
@@ -118,7 +118,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         } else if (i + 1 < argc) {
             value = argv[++i];
         } else {
-            std::fprintf(stderr, "%s: %.*s needs a value\n", kProgram, static_cast<int>(arg.size()), arg.data());
+            BadOption(std::string(arg) + " needs a value");
             return false;
         }
 
@@ -138,8 +138,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             if (options.line->empty() || options.line->back() != '\n') *options.line += '\n';
         }
         if (!ok) {
-            std::fprintf(stderr, "%s: bad value '%.*s' for %.*s\n", kProgram, static_cast<int>(value.size()),
-                         value.data(), static_cast<int>(arg.size()), arg.data());
+            BadOption("bad value '" + std::string(value) + "' for " + std::string(arg));
             return false;
         }
     }
@@ -250,10 +249,7 @@ int Serve(const Options& options) {
 
 int main(int argc, char** argv) {
     Options options;
-    if (!ParseOptions(argc, argv, options)) {
-        PrintShortUsage();
-        return 2;
-    }
+    if (!ParseOptions(argc, argv, options)) return 2;
     if (options.help) {
         PrintHelp();
         return 0;
