@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 #include <map>
+#include <unordered_map>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -22,7 +23,8 @@ using platform::LRESULT;
 using platform::UINT;
 using platform::WPARAM;
 
-using Registry = std::map<std::string, std::weak_ptr<NotificationTarget>>;
+// The socket registry, keyed by the handle's number: every notification looks it up.
+using SocketRegistry = std::unordered_map<int32_t, std::weak_ptr<NotificationTarget>>;
 
 constexpr long kNotificationMask = platform::FD_READ | platform::FD_WRITE | platform::FD_ACCEPT |
                                    platform::FD_CONNECT | platform::FD_CLOSE;  // 0x3B
@@ -43,7 +45,7 @@ struct Module {
     UINT m_resolveMessage = 0;
     HWND m_notifyWindow = 0;
     platform::WNDPROC m_previousWindowProc = nullptr;
-    std::unique_ptr<Registry> m_sockets;                                   // absent until the first registration
+    std::unique_ptr<SocketRegistry> m_sockets;                             // absent until the first registration
     std::map<int32_t, Lookup> m_lookups;                                   // by lookup handle
     std::optional<SocketError> m_lastError;
 };
@@ -111,7 +113,6 @@ std::string Key(char letter, int32_t number) {
     key += std::to_string(number);
     return key;
 }
-std::string SocketKey(int32_t handle) { return Key('S', handle); }
 std::string LookupKey(int32_t handle) { return Key('R', handle); }
 
 bool LookupsOutstanding() { return !M().m_lookups.empty(); }
@@ -256,7 +257,7 @@ LRESULT NotifyWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     try {
         if (msg == m.m_winsockMessage) {
             if (!m.m_sockets) return 0;
-            auto entry = m.m_sockets->find(SocketKey(static_cast<int32_t>(wParam)));
+            auto entry = m.m_sockets->find(static_cast<int32_t>(wParam));
             if (entry == m.m_sockets->end()) return 0;  // unregistered since it was posted
             // Held for the whole dispatch, so a handler may drop the host's last reference.
             std::shared_ptr<NotificationTarget> target = SocketFromPointer(entry->second);
@@ -287,9 +288,8 @@ bool RegisterSocket(int32_t handle, std::weak_ptr<NotificationTarget> owner) {
             LeaveError(platform::WSAEINTR, kSource, "The operation was canceled.");
             return false;
         }
-        if (!m.m_sockets) m.m_sockets = std::make_unique<Registry>();
-        const std::string key = SocketKey(handle);
-        if (!m.m_sockets->emplace(key, std::move(owner)).second) {
+        if (!m.m_sockets) m.m_sockets = std::make_unique<SocketRegistry>();
+        if (!m.m_sockets->emplace(handle, std::move(owner)).second) {
             LeaveError(platform::WSAEINVAL, kSource, SocketErrorText(platform::WSAEINVAL));
             return false;
         }
@@ -298,7 +298,7 @@ bool RegisterSocket(int32_t handle, std::weak_ptr<NotificationTarget> owner) {
             const int code = platform::WSAGetLastError();
             LeaveError(code, kSource, SocketErrorText(code));
             // The caller gives the handle up: its entry must not outlive it.
-            m.m_sockets->erase(key);
+            m.m_sockets->erase(handle);
             if (m.m_sockets->empty()) m.m_sockets.reset();
             ReleaseWindowIfUnused();
             return false;
@@ -314,7 +314,7 @@ bool UnregisterSocket(int32_t handle) {
     Module& m = M();
     if (!m.m_sockets || handle == -1) return false;
     platform::WSAAsyncSelect(handle, m.m_notifyWindow, 0, 0);
-    if (m.m_sockets->erase(SocketKey(handle)) == 0) {
+    if (m.m_sockets->erase(handle) == 0) {
         throw RuntimeError(kInvalidProcedureCall, "MSocketSupport.UnregisterSocket");
     }
     if (!m.m_sockets->empty()) return true;
@@ -376,10 +376,10 @@ HWND NotifyWindow() { return M().m_notifyWindow; }
 UINT WinsockMessage() { return M().m_winsockMessage; }
 UINT ResolveMessage() { return M().m_resolveMessage; }
 int32_t RegisteredSocketCount() { return M().m_sockets ? static_cast<int32_t>(M().m_sockets->size()) : 0; }
-bool IsRegistered(int32_t handle) { return M().m_sockets && M().m_sockets->count(SocketKey(handle)) != 0; }
+bool IsRegistered(int32_t handle) { return M().m_sockets && M().m_sockets->count(handle) != 0; }
 bool IsRegisteredTo(int32_t handle, const std::weak_ptr<const void>& owner) {
     if (!M().m_sockets) return false;
-    const auto entry = M().m_sockets->find(SocketKey(handle));
+    const auto entry = M().m_sockets->find(handle);
     // Same control block: the same object, even once its last reference has gone.
     return entry != M().m_sockets->end() && !entry->second.owner_before(owner) && !owner.owner_before(entry->second);
 }
