@@ -25,6 +25,21 @@ constexpr size_t kHandOverAt = 4096;
 // The least room a stream receive prepares.
 constexpr size_t kMinRoom = 4096;
 
+// Room for a receive that the buffer itself cannot take in place, shared by every
+// object on the thread: it is never zero-filled, and only what arrived is kept, so
+// an idle connection holds no room and the end of a stream costs no allocation.
+char* ScratchRoom(size_t size) {
+    thread_local std::unique_ptr<char[]> room;
+    thread_local size_t roomSize = 0;
+    if (roomSize < size) {
+        room.reset();
+        roomSize = 0;
+        room.reset(new char[size]);
+        roomSize = size;
+    }
+    return room.get();
+}
+
 SocketError WinsockError(int32_t code, const char* source) {
     return SocketError(code, source, MS::SocketErrorText(code));
 }
@@ -385,9 +400,10 @@ int32_t CSocket::RecvToBuffer() {
         m_receiveTail -= m_receiveHead;
         m_receiveHead = 0;
     }
-    // The room is zero-filled only when the string grows; reused room costs nothing.
-    if (m_receiveBuffer.size() < m_receiveTail + room) m_receiveBuffer.resize(m_receiveTail + room);
-    char* into = m_receiveBuffer.data() + m_receiveTail;
+    // Room the buffer already has is received into in place; otherwise the bytes go
+    // through the scratch room and only those that came are appended.
+    const bool inPlace = m_receiveBuffer.size() >= m_receiveTail + room;
+    char* into = inPlace ? m_receiveBuffer.data() + m_receiveTail : ScratchRoom(room);
     const int length = static_cast<int>(std::min<size_t>(room, INT_MAX));
     int32_t n;
     if (!udp) {
@@ -405,6 +421,10 @@ int32_t CSocket::RecvToBuffer() {
         }
     }
     if (n == platform::SOCKET_ERROR) throw LastWinsockError("CSocket.RecvToBuffer");
+    if (n > 0 && !inPlace) {
+        m_receiveBuffer.resize(m_receiveTail);
+        m_receiveBuffer.append(into, static_cast<size_t>(n));
+    }
     m_receiveTail += static_cast<size_t>(n);
     if (n > 0) m_readHint = std::min(2 * static_cast<size_t>(n), limit);
     return n;
