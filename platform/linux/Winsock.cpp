@@ -404,6 +404,20 @@ uint32_t inet_addr(const char* cp) {
     return ::inet_addr(cp);
 }
 
-char* inet_ntoa(in_addr in) { return ::inet_ntoa(in); }
+char* inet_ntoa(in_addr in) {
+    // Formatted here: the C library's version goes through snprintf, a cost every
+    // accepted connection would pay twice.
+    thread_local char text[16];
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&in.s_addr);
+    char* out = text;
+    for (int i = 0; i < 4; ++i) {
+        const unsigned v = bytes[i];
+        if (v >= 100) *out++ = static_cast<char>('0' + v / 100);
+        if (v >= 10) *out++ = static_cast<char>('0' + v / 10 % 10);
+        *out++ = static_cast<char>('0' + v % 10);
+        *out++ = i < 3 ? '.' : '\0';
+    }
+    return text;
+}
 
 }  // namespace platform

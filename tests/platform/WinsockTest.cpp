@@ -227,5 +227,13 @@ TEST_F(WinsockTest, LingerTakesTheWindowsRecordAndZeroSecondsCloseWithAReset) {
     EXPECT_TRUE(testsupport::RawFailedWithReset());
 }
 
+TEST_F(WinsockTest, DottedTextOfAnAddressHasNoPaddingAndEveryByteInOrder) {
+    for (const char* text : {"0.0.0.0", "255.255.255.255", "127.0.0.1", "10.200.9.99", "1.20.100.0"}) {
+        in_addr a{};
+        a.s_addr = platform::inet_addr(text);
+        EXPECT_STREQ(platform::inet_ntoa(a), text);
+    }
+}
+
 }  // namespace
 }  // namespace platformtest
