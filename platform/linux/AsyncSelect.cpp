@@ -22,15 +22,21 @@ detail::SocketRecord* RecordOfForeignSocket(SOCKET s) {
     int accepting = 0;
     len = sizeof accepting;
     if (::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) == 0 && accepting) {
-        return &detail::AddRecord(s, datagram, detail::SocketPhase::Listening);
+        detail::SocketRecord& rec = detail::AddRecord(s, datagram, detail::SocketPhase::Listening);
+        rec.NoteType(type);
+        return &rec;
     }
     if (sockaddr_in peer{}; type == SOCK_STREAM) {
         len = sizeof peer;
         if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &len) == 0) {
-            return &detail::AddRecord(s, datagram, detail::SocketPhase::Connected);
+            detail::SocketRecord& rec = detail::AddRecord(s, datagram, detail::SocketPhase::Connected);
+            rec.NoteType(type);
+            return &rec;
         }
     }
-    return &detail::AddRecord(s, datagram);
+    detail::SocketRecord& rec = detail::AddRecord(s, datagram);
+    rec.NoteType(type);
+    return &rec;
 }
 
 }  // namespace
@@ -43,8 +49,11 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT wMsg, long lEvent) {
     if (lEvent != 0) {
         if (const int failure = testing::detail::TakeAsyncSelectFailure()) return detail::Fail(failure);
     }
-    const int flags = ::fcntl(s, F_GETFL);
-    if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) < 0) return detail::FailErrno();
+    if (!rec->NonBlocking()) {
+        const int flags = ::fcntl(s, F_GETFL);
+        if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) < 0) return detail::FailErrno();
+        rec->NoteNonBlocking();
+    }
     if (lEvent == 0) {
         rec->CancelRegistration();
     } else {

@@ -8,8 +8,9 @@
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
-#include <unordered_map>
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include "platform/linux/ErrorMap.h"
 #include "platform/linux/EventLoop.h"
@@ -18,8 +19,10 @@ namespace platform::detail {
 
 namespace {
 
-std::unordered_map<int, SocketRecord>& Records() {
-    static std::unordered_map<int, SocketRecord> records;
+// Indexed by the descriptor's number, which the kernel keeps small and dense. A
+// record never moves while it lives.
+std::vector<std::unique_ptr<SocketRecord>>& Records() {
+    static std::vector<std::unique_ptr<SocketRecord>> records;
     return records;
 }
 
@@ -38,7 +41,7 @@ int BytesWaiting(int fd) {
 }  // namespace
 
 SocketRecord::SocketRecord(int fd, bool datagram, SocketPhase phase)
-    : m_fd(fd), m_datagram(datagram), m_phase(phase) {}
+    : m_fd(fd), m_datagram(datagram), m_phase(phase), m_type(datagram ? SOCK_DGRAM : SOCK_STREAM) {}
 
 int SocketRecord::BufferSizeSet(int linuxName) const {
     if (linuxName == SO_RCVBUF) return m_rcvbufSet;
@@ -126,8 +129,10 @@ void SocketRecord::AfterReceive(int result, int len, int flags) {
     }
     if (result > 0 && (result == len || (flags & MSG_PEEK))) {
         Post(FD_READ, 0);  // the receive left data behind
-    } else if (m_finSeen && BytesWaiting(m_fd) == 0) {
+    } else if (m_finSeen && (result >= 0 || BytesWaiting(m_fd) == 0)) {
         // The peer's close came while data was still unread; now it has all been read.
+        // Once the peer has closed, everything it sent is here: a receive that returned
+        // less than it asked for, or the end, took the last of it.
         PostClose(0);
         Rearm();
     } else if (m_finSeen) {
@@ -142,6 +147,10 @@ void SocketRecord::NoteBufferSize(int linuxName, int value) {
     if (linuxName == SO_RCVBUF) m_rcvbufSet = value;
     if (linuxName == SO_SNDBUF) m_sndbufSet = value;
 }
+
+void SocketRecord::NoteType(int type) { m_type = type; }
+
+void SocketRecord::NoteNonBlocking() { m_nonBlocking = true; }
 
 void SocketRecord::NoteReset() { m_resetError = WSAECONNRESET; }
 
@@ -235,7 +244,9 @@ uint32_t SocketRecord::Interest() const {
                 // the peer has gone the read side stays ready for good, so it is watched
                 // only while unread data is left to announce.
                 if (m_closePosted) {
-                    if ((m_armed & FD_READ) && BytesWaiting(m_fd) > 0) ev |= EPOLLIN;
+                    // A graceful close is posted only once every byte was read: nothing is
+                    // left to ask about. Data may outlive a reset.
+                    if (m_resetError != 0 && (m_armed & FD_READ) && BytesWaiting(m_fd) > 0) ev |= EPOLLIN;
                 } else if (m_armed & FD_READ) {
                     ev |= EPOLLIN | EPOLLRDHUP;
                 } else if (!(m_mask & FD_READ) && (m_armed & FD_CLOSE) && BytesWaiting(m_fd) == 0) {
@@ -309,8 +320,8 @@ void SocketRecord::CheckInvariants() const {
 // ---- The records ----
 
 SocketRecord* FindRecord(int fd) {
-    auto it = Records().find(fd);
-    return it == Records().end() ? nullptr : &it->second;
+    const auto& records = Records();
+    return fd >= 0 && static_cast<size_t>(fd) < records.size() ? records[static_cast<size_t>(fd)].get() : nullptr;
 }
 
 SocketRecord& AddRecord(int fd, bool datagram) {
@@ -318,12 +329,16 @@ SocketRecord& AddRecord(int fd, bool datagram) {
 }
 
 SocketRecord& AddRecord(int fd, bool datagram, SocketPhase phase) {
-    return Records().insert_or_assign(fd, SocketRecord(fd, datagram, phase)).first->second;
+    auto& records = Records();
+    if (static_cast<size_t>(fd) >= records.size()) records.resize(static_cast<size_t>(fd) + 1);
+    records[static_cast<size_t>(fd)] = std::make_unique<SocketRecord>(fd, datagram, phase);
+    return *records[static_cast<size_t>(fd)];
 }
 
-SocketRecord& AddAccepted(int fd, const SocketRecord* listener) {
+SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking) {
     SocketRecord& child = AddRecord(fd, false, SocketPhase::Connected);  // records never move: listener stays valid
     child.m_bound = true;
+    child.m_nonBlocking = nonBlocking;
     if (listener != nullptr && listener->m_mask != 0) {
         // The accepted socket inherits the listener's registration.
         child.m_hwnd = listener->m_hwnd;
@@ -338,14 +353,13 @@ SocketRecord& AddAccepted(int fd, const SocketRecord* listener) {
 }
 
 void RemoveRecord(int fd) {
-    auto it = Records().find(fd);
-    if (it == Records().end()) return;
-    SocketRecord& rec = it->second;
-    EventLoop::Instance().Watch(fd, 0, rec.m_watched);
-    for (const auto& [hwnd, msg] : rec.m_registrations) {
+    SocketRecord* rec = FindRecord(fd);
+    if (rec == nullptr) return;
+    EventLoop::Instance().Watch(fd, 0, rec->m_watched);
+    for (const auto& [hwnd, msg] : rec->m_registrations) {
         EventLoop::Instance().Withdraw(hwnd, msg, static_cast<WPARAM>(fd));
     }
-    Records().erase(it);
+    Records()[static_cast<size_t>(fd)].reset();
 }
 
 void OnSocketReady(int fd, uint32_t events) {

@@ -50,6 +50,10 @@ public:
     // SO_RCVBUF / SO_SNDBUF as the application set them; 0 when it did not.
     int         BufferSizeSet(int linuxName) const;
     bool        Registered() const { return m_mask != 0; }
+    // What SO_TYPE reads: known from the socket's making, so no call asks the kernel.
+    int         Type() const { return m_type; }
+    // The layer made the socket non-blocking (registration, or an accept that inherited it).
+    bool        NonBlocking() const { return m_nonBlocking; }
     // A stream socket that cannot carry data yet: Windows says "not connected" where
     // Linux would say EAGAIN (connect pending) or EPIPE.
     bool        NotConnectedStream() const { return !m_datagram && m_phase != SocketPhase::Connected; }
@@ -81,6 +85,10 @@ public:
     void NoteBound();
     // setsockopt set SO_RCVBUF or SO_SNDBUF. Not watched.
     void NoteBufferSize(int linuxName, int value);
+    // The socket's type as it was made (SOCK_STREAM, SOCK_DGRAM, ...). Not watched.
+    void NoteType(int type);
+    // The socket was made non-blocking. Not watched.
+    void NoteNonBlocking();
     // A call found the connection reset. No re-arm: what is watched stays as it was,
     // and the reset is reported as the watch in place finds it.
     void NoteReset();
@@ -112,6 +120,8 @@ private:
     int         m_fd;
     bool        m_datagram;
     SocketPhase m_phase;
+    int         m_type;
+    bool        m_nonBlocking = false;
     bool        m_bound = false;
     bool        m_shutSend = false;
     bool        m_shutRecv = false;      // the read side is shut here: no FD_READ or FD_CLOSE any more
@@ -133,7 +143,7 @@ private:
     // can withdraw all notifications still queued for it, a cancelled registration's too.
     std::vector<std::pair<HWND, UINT>> m_registrations;
 
-    friend SocketRecord& AddAccepted(int fd, const SocketRecord* listener);
+    friend SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking);
     friend void RemoveRecord(int fd);
 };
 
@@ -142,8 +152,9 @@ SocketRecord* FindRecord(int fd);
 SocketRecord& AddRecord(int fd, bool datagram);
 // A record for a socket made elsewhere, in the phase it was found in.
 SocketRecord& AddRecord(int fd, bool datagram, SocketPhase phase);
-// A record for a connection accepted from `listener` (nullptr: a listener made elsewhere).
-SocketRecord& AddAccepted(int fd, const SocketRecord* listener);
+// A record for a connection accepted from `listener` (nullptr: a listener made elsewhere),
+// made non-blocking by the accept or not.
+SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking);
 // Forgets the socket: leaves epoll and withdraws its queued notifications.
 void RemoveRecord(int fd);
 

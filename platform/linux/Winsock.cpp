@@ -98,15 +98,17 @@ SOCKET socket(int af, int type, int protocol) {
     if (!Started()) return INVALID_SOCKET;
     const int fd = ::socket(af, type | SOCK_CLOEXEC, protocol);
     if (fd < 0) return FailErrno();
-    detail::AddRecord(fd, type == SOCK_DGRAM);
+    detail::AddRecord(fd, type == SOCK_DGRAM).NoteType(type);
     return fd;
 }
 
 int closesocket(SOCKET s) {
     if (!Started()) return SOCKET_ERROR;
-    int type = 0;
-    socklen_t len = sizeof type;
-    if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) < 0) return FailErrno();  // not a socket: left open
+    if (FindRecord(s) == nullptr) {
+        int type = 0;
+        socklen_t len = sizeof type;
+        if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) < 0) return FailErrno();  // not a socket: left open
+    }
     // Leave epoll and withdraw queued notifications first: the number is reused at once.
     detail::RemoveRecord(s);
     if (::close(s) < 0) return FailErrno();
@@ -198,11 +200,18 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
     }
     SocketRecord* rec = FindRecord(s);
     if (rec != nullptr && rec->Phase() != SocketPhase::Listening) return Fail(WSAEINVAL);
-    const int listenerFlags = ::fcntl(s, F_GETFL);
+    // The accepted socket is non-blocking when the listener is (Linux would not carry it over).
+    bool nonBlocking;
+    if (rec != nullptr) {
+        nonBlocking = rec->NonBlocking();
+    } else {
+        const int listenerFlags = ::fcntl(s, F_GETFL);
+        nonBlocking = listenerFlags >= 0 && (listenerFlags & O_NONBLOCK);
+    }
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    const int fd = ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC |
-                             ((listenerFlags >= 0 && (listenerFlags & O_NONBLOCK)) ? SOCK_NONBLOCK : 0));
+    const int fd = ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &len,
+                             SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
     const int error = errno;
     if (rec != nullptr) rec->Reenable(FD_ACCEPT);
     if (fd < 0) return Fail(detail::WsaErrorFromErrno(error));
@@ -210,7 +219,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
         std::memcpy(addr, &peer, sizeof peer);
         *addrlen = sizeof peer;
     }
-    detail::AddAccepted(fd, rec);
+    detail::AddAccepted(fd, rec, nonBlocking);
     return fd;
 }
 
@@ -324,6 +333,12 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
     int linuxLevel, linuxName;
     if (!MapOption(level, optname, linuxLevel, linuxName)) return Fail(WSAENOPROTOOPT);
     SocketRecord* rec = FindRecord(s);
+    if (rec != nullptr && linuxLevel == SOL_SOCKET && linuxName == SO_TYPE) {
+        const int type = rec->Type();
+        std::memcpy(optval, &type, sizeof type);
+        *optlen = sizeof type;
+        return 0;
+    }
     if (rec != nullptr && linuxLevel == SOL_SOCKET) {
         // Linux doubles the sizes it is given; Windows reads back what was set.
         const int set = rec->BufferSizeSet(linuxName);
