@@ -4,6 +4,7 @@
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
@@ -52,6 +53,16 @@ int SocketRecord::BufferSizeSet(int linuxName) const {
 // ---- Calls of the application ----
 
 void SocketRecord::Register(HWND hwnd, UINT msg, long events) {
+    if (m_inherited && hwnd == m_hwnd && msg == m_msg && events == m_mask && m_armed == m_inheritedArmed &&
+        m_watched) {
+        // The registration an accepted socket inherited, confirmed before anything
+        // happened on it: its FD_WRITE is posted already, and the watch put in place at
+        // the accept reports what holds. Nothing is owed afresh.
+        m_inherited = false;
+        CheckInvariants();
+        return;
+    }
+    m_inherited = false;
     m_hwnd = hwnd;
     m_msg = msg;
     if (std::find(m_registrations.begin(), m_registrations.end(), std::pair{hwnd, msg}) == m_registrations.end()) {
@@ -67,10 +78,12 @@ void SocketRecord::Register(HWND hwnd, UINT msg, long events) {
     // or may not report as writable here, is not: it can send from the start, and an
     // early FD_WRITE would only ask its owner to send what it is still preparing.
     if (m_phase == SocketPhase::Connected && !m_datagram) Post(FD_WRITE, 0);
+    if (m_phase == SocketPhase::Listening && (m_fetchedFd >= 0 || m_fetchError != 0)) Post(FD_ACCEPT, 0);
     Rearm(/*recheck=*/true);
 }
 
 void SocketRecord::CancelRegistration() {
+    m_inherited = false;
     m_mask = 0;
     m_armed = 0;
     m_writeWanted = false;
@@ -113,6 +126,9 @@ void SocketRecord::ShutDown(int how) {
 
 void SocketRecord::Reenable(long event) {
     if (m_mask & event) m_armed |= event;
+    // Another connection waiting is told at once; with none, the edge of the next
+    // arrival tells of it.
+    if (event == FD_ACCEPT && FetchesAhead() && FetchNext() != Fetch::None) Post(FD_ACCEPT, 0);
     Rearm();
 }
 
@@ -156,15 +172,50 @@ void SocketRecord::NoteReset() { m_resetError = WSAECONNRESET; }
 
 int SocketRecord::TakeDatagramReset() { return m_datagram ? std::exchange(m_resetError, 0) : 0; }
 
+bool SocketRecord::TakeFetched(int& fd, sockaddr_in& peer, int& error) {
+    if (m_fetchedFd < 0 && m_fetchError == 0) return false;
+    fd = std::exchange(m_fetchedFd, -1);
+    error = std::exchange(m_fetchError, 0);
+    peer = m_fetchedPeer;
+    return true;
+}
+
+bool SocketRecord::FetchesAhead() const {
+    return m_phase == SocketPhase::Listening && (m_mask & FD_ACCEPT) && m_nonBlocking;
+}
+
+SocketRecord::Fetch SocketRecord::FetchNext() {
+    if (m_fetchedFd >= 0) return Fetch::Fetched;
+    if (m_fetchError != 0) return Fetch::Failed;
+    socklen_t len = sizeof m_fetchedPeer;
+    int fd;
+    do {
+        fd = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&m_fetchedPeer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        m_fetchedFd = fd;
+        return Fetch::Fetched;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Fetch::None;
+    m_fetchError = errno;  // the accept call that takes it reports it
+    return Fetch::Failed;
+}
+
 // ---- Reports of the kernel ----
 
 void SocketRecord::OnReady(uint32_t events) {
+    m_inherited = false;
     switch (m_phase) {
         case SocketPhase::Connecting:
             OnConnecting(events);
             break;
         case SocketPhase::Listening:
-            if (events & (EPOLLIN | EPOLLERR | EPOLLHUP)) Post(FD_ACCEPT, 0);
+            // An edge may be stale (its connection fetched already): only a connection
+            // fetched, or a failure the accept call will report, is announced.
+            if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) &&
+                (!FetchesAhead() || !(m_armed & FD_ACCEPT) || FetchNext() != Fetch::None)) {
+                Post(FD_ACCEPT, 0);
+            }
             break;
         case SocketPhase::Connected:
             if (m_datagram) {
@@ -271,8 +322,9 @@ bool SocketRecord::EdgeMode() const {
 }
 
 void SocketRecord::Rearm(bool recheck) {
-    if (EdgeMode()) {
-        const uint32_t want = EPOLLIN | EPOLLRDHUP | (m_writeWanted ? EPOLLOUT : 0u);
+    const bool stream = EdgeMode();
+    if (stream || FetchesAhead()) {
+        const uint32_t want = stream ? EPOLLIN | EPOLLRDHUP | (m_writeWanted ? EPOLLOUT : 0u) : EPOLLIN;
         if (!(m_edge && m_watched && m_edgeInterest == want && !recheck)) {
             EventLoop::Instance().Watch(m_fd, want, m_watched, EPOLLET);
             m_edge = m_watched;
@@ -313,6 +365,8 @@ void SocketRecord::CheckInvariants() const {
     // closesocket withdraws what was posted under every registration the socket had.
     assert(m_mask == 0 || std::find(m_registrations.begin(), m_registrations.end(), std::pair{m_hwnd, m_msg}) !=
                               m_registrations.end());
+    // Only a listener fetches connections ahead.
+    assert((m_fetchedFd < 0 && m_fetchError == 0) || m_phase == SocketPhase::Listening);
     // A reset is kept as the Windows number it is reported as.
     assert(m_resetError == 0 || m_resetError >= WSAEINTR);
 }
@@ -348,6 +402,8 @@ SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking
         child.m_registrations.emplace_back(listener->m_hwnd, listener->m_msg);
         child.Post(FD_WRITE, 0);
         child.Rearm();
+        child.m_inherited = true;
+        child.m_inheritedArmed = child.m_armed;
     }
     return child;
 }
@@ -356,6 +412,7 @@ void RemoveRecord(int fd) {
     SocketRecord* rec = FindRecord(fd);
     if (rec == nullptr) return;
     EventLoop::Instance().Watch(fd, 0, rec->m_watched);
+    if (rec->m_fetchedFd >= 0) ::close(rec->m_fetchedFd);  // a connection nobody accepted goes with its listener
     for (const auto& [hwnd, msg] : rec->m_registrations) {
         EventLoop::Instance().Withdraw(hwnd, msg, static_cast<WPARAM>(fd));
     }

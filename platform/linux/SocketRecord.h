@@ -18,6 +18,8 @@
 // verbs that only note a fact say why they need no re-arm.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -95,6 +97,10 @@ public:
     // A datagram socket's pending reset (an ICMP port unreachable), handed to the
     // receive that would otherwise find nothing; 0 when none is pending.
     int  TakeDatagramReset();
+    // A listener's connection fetched ahead (see FetchNext): true and the socket with its
+    // peer, or -1 with the errno that fetching met; false when nothing was fetched. The
+    // accept call that takes it re-enables FD_ACCEPT as ever.
+    bool TakeFetched(int& fd, sockaddr_in& peer, int& error);
 
     // ---- Reports of the kernel ----
 
@@ -102,8 +108,16 @@ public:
     void OnReady(uint32_t events);
 
 private:
+    enum class Fetch { Fetched, None, Failed };
+
     uint32_t Interest() const;
     bool     EdgeMode() const;
+    // A listener registered for FD_ACCEPT is watched edge-triggered and fetches the
+    // connection an FD_ACCEPT announces before posting it: the accept call then takes
+    // it without asking the kernel, and fetches the next at once, so a run of waiting
+    // connections costs neither an epoll call nor a wait per connection.
+    bool     FetchesAhead() const;
+    Fetch    FetchNext();
     // Recomputes the epoll interest of the socket and re-arms it. An edge-triggered
     // socket whose interest is unchanged costs nothing, unless `recheck` asks the
     // kernel to report what already holds.
@@ -139,6 +153,14 @@ private:
     bool        m_edge = false;          // watched edge-triggered (a healthy connected stream)
     uint32_t    m_edgeInterest = 0;      // what it is watched for then
     bool        m_finSeen = false;       // epoll reported the peer's close
+    // An accepted socket whose inherited registration nobody has confirmed yet, and what
+    // it had armed then.
+    bool        m_inherited = false;
+    long        m_inheritedArmed = 0;
+    // A listener's connection fetched ahead of its accept call (or the errno of a failed fetch).
+    int         m_fetchedFd = -1;
+    int         m_fetchError = 0;
+    sockaddr_in m_fetchedPeer{};
     // Every (window, message) the socket was ever registered with, so that closesocket
     // can withdraw all notifications still queued for it, a cancelled registration's too.
     std::vector<std::pair<HWND, UINT>> m_registrations;

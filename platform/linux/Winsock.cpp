@@ -209,10 +209,13 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
         nonBlocking = listenerFlags >= 0 && (listenerFlags & O_NONBLOCK);
     }
     sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    const int fd = ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &len,
-                             SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
-    const int error = errno;
+    int fd;
+    int error = 0;
+    if (rec == nullptr || !rec->TakeFetched(fd, peer, error)) {
+        socklen_t len = sizeof peer;
+        fd = ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
+        error = errno;
+    }
     if (rec != nullptr) rec->Reenable(FD_ACCEPT);
     if (fd < 0) return Fail(detail::WsaErrorFromErrno(error));
     if (addr != nullptr) {

@@ -158,6 +158,65 @@ TEST_F(AsyncSelectTest, PendingConnectionsGiveOneAcceptPerAcceptCallAndTheChildI
     EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
 }
 
+TEST_F(AsyncSelectTest, ConfirmingAnInheritedRegistrationOwesNothingAfreshButLaterItOwesAll) {
+    int port;
+    const SOCKET listener = Listening(port);
+    ASSERT_EQ(Register(listener, kAll), 0);
+    const sockaddr_in to = Loopback(port);
+    int clients[2];
+    for (int& client : clients) {
+        client = Peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(::connect(client, Sa(to), sizeof to), 0);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return Got(listener, FD_ACCEPT); }));
+
+    // Confirmed at once, as an owner adopting the connection does: one FD_WRITE in all,
+    // and data that arrives later is still announced.
+    const SOCKET quick = platform::accept(listener, nullptr, nullptr);
+    ASSERT_NE(quick, INVALID_SOCKET);
+    m_sockets.push_back(quick);
+    ASSERT_EQ(Register(quick, kAll), 0);
+    ASSERT_EQ(::send(clients[0], "x", 1, 0), 1);
+    ASSERT_TRUE(PumpUntil([&] { return Got(quick, FD_READ) && Count(listener, FD_ACCEPT) == 2; }));
+    PumpFor(100ms);
+    EXPECT_EQ(Events(quick), (Seq{FD_WRITE, FD_READ}));
+
+    // Confirmed only after its first FD_READ went out (to nobody who kept it): the
+    // registration starts afresh and what holds is told again.
+    const SOCKET late = platform::accept(listener, nullptr, nullptr);
+    ASSERT_NE(late, INVALID_SOCKET);
+    m_sockets.push_back(late);
+    ASSERT_EQ(::send(clients[1], "y", 1, 0), 1);
+    ASSERT_TRUE(PumpUntil([&] { return Got(late, FD_READ); }));
+    ASSERT_EQ(Register(late, kAll), 0);
+    EXPECT_TRUE(PumpUntil([&] { return Count(late, FD_READ) == 2; })) << "unread data must be announced again";
+    EXPECT_EQ(Count(late, FD_WRITE), 2);
+}
+
+TEST_F(AsyncSelectTest, AConnectionWaitingBehindAnAcceptIsClosedWithItsListener) {
+    int port;
+    const SOCKET listener = Listening(port);
+    ASSERT_EQ(Register(listener, kAll), 0);
+    const sockaddr_in to = Loopback(port);
+    int clients[2];
+    for (int& client : clients) {
+        client = Peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(::connect(client, Sa(to), sizeof to), 0);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return Got(listener, FD_ACCEPT); }));
+    const SOCKET first = platform::accept(listener, nullptr, nullptr);
+    ASSERT_NE(first, INVALID_SOCKET);
+    m_sockets.push_back(first);
+    ASSERT_TRUE(PumpUntil([&] { return Count(listener, FD_ACCEPT) == 2; }));
+
+    // Nobody accepts the second connection; closing the listener ends it too.
+    ASSERT_EQ(Close(listener), 0);
+    ASSERT_TRUE(Readable(clients[1], 1000ms)) << "the connection nobody accepted was left open";
+    char c;
+    EXPECT_LE(::recv(clients[1], &c, 1, 0), 0);
+    EXPECT_FALSE(Readable(clients[0], 100ms)) << "the accepted connection is not the listener's to close";
+}
+
 TEST_F(AsyncSelectTest, ConnectNotifiesConnectThenWriteAndNothingMoreWhileIdle) {
     RawListener listener;
     const SOCKET s = NewSocket();
