@@ -1,0 +1,289 @@
+#include "inet/cSocket/client/win32/Win32Window.h"
+
+#include "inet/cSocket/SocketError.h"
+#include "inet/cSocket/client/ClientForm.h"
+#include "inet/cSocket/client/win32/LayoutFont.h"
+#include "platform/Window.h"
+
+namespace win32client {
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"wlclient";
+constexpr wchar_t kCaption[] = L"ZEDizud Arovov";
+constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+
+// The window's own messages.
+constexpr UINT kShowErrors = WM_APP + 1;  // errors are waiting to be shown
+constexpr UINT kRunAction = WM_APP + 2;   // RunAfter with no delay; wParam is the id
+
+// The check box's caption starts this far after its tick mark.
+constexpr int kCheckMarkGap = 4;
+
+// The edit controls' inner margins: one pixel on the left, none on the right, so
+// that five digits fit the port box.
+constexpr LPARAM kEditMargins = MAKELONG(1, 0);
+
+int Width(const RECT& r) { return r.right - r.left; }
+int Height(const RECT& r) { return r.bottom - r.top; }
+
+HWND MakeControl(HWND parent, DWORD exStyle, const wchar_t* cls, const wchar_t* text, DWORD style, const RECT& box,
+                 int id) {
+    return CreateWindowExW(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, box.left, box.top, Width(box),
+                           Height(box), parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                           GetModuleHandleW(nullptr), nullptr);
+}
+
+// Text of the handlers' narrow strings, one character per byte.
+std::wstring Widen(std::string_view bytes) {
+    std::wstring text;
+    text.reserve(bytes.size());
+    for (char c : bytes) text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// ResCode's procedure in front of the edit control's own: a multi-line edit asks
+// for every key, Tab included, and would keep the focus. ResCode is read-only, so
+// Tab and Shift+Tab move on to the next control, as everywhere else in the window.
+LRESULT CALLBACK PassTabProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    const auto editProc = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    const LRESULT result = CallWindowProcW(editProc, hwnd, msg, wParam, lParam);
+    if (msg == WM_GETDLGCODE) return result & ~static_cast<LRESULT>(DLGC_WANTALLKEYS | DLGC_WANTTAB);
+    return result;
+}
+
+}  // namespace
+
+Win32Window::Win32Window() = default;
+
+Win32Window::~Win32Window() {
+    if (window_ != nullptr) {
+        SetWindowLongPtrW(window_, GWLP_USERDATA, 0);  // no handler runs from here on
+        DestroyWindow(window_);
+    }
+    if (font_ != nullptr) DeleteObject(font_);
+}
+
+bool Win32Window::Create() {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = &Win32Window::WindowProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    wc.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = kClassName;
+    if (RegisterClassExW(&wc) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
+
+    // The client area is fixed; the frame goes around it.
+    RECT outer{0, 0, kClientSize.cx, kClientSize.cy};
+    AdjustWindowRectEx(&outer, kStyle, FALSE, 0);
+    CreateWindowExW(0, kClassName, kCaption, kStyle, CW_USEDEFAULT, CW_USEDEFAULT, Width(outer), Height(outer),
+                    nullptr, nullptr, GetModuleHandleW(nullptr), this);
+    if (window_ == nullptr) return false;
+
+    // In tab order. The text boxes have a thin sunken edge (a thick one would
+    // leave the port box too little room for five digits).
+    HWND label = MakeControl(window_, 0, L"STATIC", L"Local  Port", SS_LEFT, kLabel1, kLabel1Id);
+    HWND port = MakeControl(window_, WS_EX_STATICEDGE, L"EDIT", initialPortText_.c_str(),
+                            WS_TABSTOP | ES_AUTOHSCROLL, kPort, kPortId);
+    HWND res = MakeControl(window_, WS_EX_STATICEDGE, L"EDIT", L"",
+                           WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, kResCode, kResCodeId);
+    HWND check = MakeControl(window_, 0, L"BUTTON", L"Connect", WS_TABSTOP | BS_AUTOCHECKBOX, kCheckCnct, kCheckCnctId);
+    if (label == nullptr || port == nullptr || res == nullptr || check == nullptr) return false;
+    SetWindowLongPtrW(res, GWLP_USERDATA, GetWindowLongPtrW(res, GWLP_WNDPROC));
+    SetWindowLongPtrW(res, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&PassTabProc));
+
+    // The font: the first candidate whose captions fit the room the boxes leave.
+    SendMessageW(port, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, kEditMargins);
+    RECT portText{};
+    SendMessageW(port, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&portText));
+    layoutfont::Room room;
+    room.label = Width(kLabel1);
+    room.labelHeight = Height(kLabel1);
+    room.checkCaption = Width(kCheckCnct) - GetSystemMetrics(SM_CXMENUCHECK) - kCheckMarkGap;
+    room.portText = Width(portText);
+    font_ = layoutfont::Choose(room);
+    for (HWND control : {label, port, res, check}) SendMessageW(control, WM_SETFONT, WPARAM(font_), FALSE);
+    // (A new font resets an edit control's margins.)
+    for (HWND edit : {port, res}) SendMessageW(edit, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, kEditMargins);
+    return true;
+}
+
+void Win32Window::Show(int showCommand) {
+    ShowWindow(window_, showCommand);
+    UpdateWindow(window_);
+    SetFocus(Control(kPortId));
+    if (!shownOnce_) {
+        shownOnce_ = true;
+        loaded_ = true;
+        if (handlers_.load) handlers_.load();
+    }
+}
+
+void Win32Window::Close() {
+    if (window_ != nullptr) PostMessageW(window_, WM_CLOSE, 0, 0);
+}
+
+int Win32Window::RunMessageLoop() {
+    MSG msg;
+    BOOL got;
+    while ((got = GetMessageW(&msg, nullptr, 0, 0)) != 0) {
+        if (got == -1) return 1;
+        if (window_ != nullptr && IsDialogMessageW(window_, &msg)) continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+// ---- ClientView ----
+
+std::string Win32Window::PortText() const {
+    HWND port = Control(kPortId);
+    if (port == nullptr) {
+        std::string text;
+        for (wchar_t c : initialPortText_) text.push_back(static_cast<char>(c));
+        return text;
+    }
+    std::wstring wide(static_cast<size_t>(GetWindowTextLengthW(port)) + 1, L'\0');
+    wide.resize(static_cast<size_t>(GetWindowTextW(port, wide.data(), static_cast<int>(wide.size()))));
+    // One byte per character; one beyond Latin-1 cannot be part of a number anyway.
+    std::string text;
+    text.reserve(wide.size());
+    for (wchar_t c : wide) text.push_back(c <= 0xFF ? static_cast<char>(c) : '?');
+    return text;
+}
+
+void Win32Window::SetPortText(const std::string& text) {
+    initialPortText_ = Widen(text);
+    if (HWND port = Control(kPortId)) SetWindowTextW(port, initialPortText_.c_str());
+}
+
+void Win32Window::SetPortEnabled(bool enabled) {
+    if (HWND port = Control(kPortId)) EnableWindow(port, enabled ? TRUE : FALSE);
+}
+
+int Win32Window::CheckValue() const {
+    HWND check = Control(kCheckCnctId);
+    return check != nullptr ? static_cast<int>(SendMessageW(check, BM_GETCHECK, 0, 0)) : wlclientcore::kUnticked;
+}
+
+void Win32Window::SetCheckValue(int value) {
+    if (HWND check = Control(kCheckCnctId)) SendMessageW(check, BM_SETCHECK, static_cast<WPARAM>(value), 0);
+}
+
+std::wstring Win32Window::DisplayText(std::string_view bytes) {
+    std::wstring text;
+    text.reserve(bytes.size() + bytes.size() / 8);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c == '\r' || c == '\n') {
+            text += L"\r\n";
+            if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
+        } else if (c == 0) {
+            text.push_back(L'\xFFFD');
+        } else {
+            text.push_back(static_cast<wchar_t>(c));
+        }
+    }
+    return text;
+}
+
+void Win32Window::SetResCodeText(const std::string& text) {
+    if (HWND res = Control(kResCodeId)) SetWindowTextW(res, DisplayText(text).c_str());
+}
+
+void Win32Window::Beep() { MessageBeep(MB_OK); }
+
+void Win32Window::ShowError(const inet::SocketError& error) {
+    errors_.push_back(Widen(wlclientcore::ErrorMessageText(error) + "\n\n" + wlclientcore::ErrorSourceText(error)));
+    if (window_ != nullptr) PostMessageW(window_, kShowErrors, 0, 0);
+}
+
+void Win32Window::RunAfter(std::chrono::milliseconds delay, std::function<void()> action) {
+    if (window_ == nullptr) return;  // destroyed: the action would never run anyway
+    const UINT_PTR id = nextActionId_++;
+    actions_[id] = std::move(action);
+    if (delay.count() <= 0) {
+        PostMessageW(window_, kRunAction, id, 0);
+    } else {
+        SetTimer(window_, id, static_cast<UINT>(delay.count()), nullptr);
+    }
+}
+
+// ---- Messages ----
+
+void Win32Window::ShowQueuedErrors() {
+    // One box at a time; a box's own loop may bring more errors, shown after it.
+    if (showingErrors_) return;
+    showingErrors_ = true;
+    while (!errors_.empty() && window_ != nullptr) {
+        const std::wstring text = std::move(errors_.front());
+        errors_.pop_front();
+        MessageBoxW(window_, text.c_str(), kCaption, MB_OK | MB_ICONEXCLAMATION);
+    }
+    showingErrors_ = false;
+}
+
+void Win32Window::RunAction(UINT_PTR id) {
+    const auto found = actions_.find(id);
+    if (found == actions_.end()) return;
+    const std::function<void()> action = std::move(found->second);
+    actions_.erase(found);
+    if (action) action();
+}
+
+LRESULT CALLBACK Win32Window::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_NCCREATE) {
+        auto* self = static_cast<Win32Window*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        self->window_ = hwnd;
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<Win32Window*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (self == nullptr) return DefWindowProcW(hwnd, msg, wParam, lParam);
+    return self->OnMessage(msg, wParam, lParam);
+}
+
+LRESULT Win32Window::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+        case WM_COMMAND:
+            if (LOWORD(wParam) == kCheckCnctId && HIWORD(wParam) == BN_CLICKED) {
+                if (handlers_.click) handlers_.click();
+                return 0;
+            }
+            break;
+        case WM_TIMER:
+            KillTimer(window_, wParam);
+            RunAction(wParam);
+            return 0;
+        case kRunAction:
+            RunAction(wParam);
+            return 0;
+        case kShowErrors:
+            ShowQueuedErrors();
+            return 0;
+        case WM_CLOSE:
+            if (loaded_) {
+                loaded_ = false;
+                if (handlers_.unload) handlers_.unload();
+            }
+            DestroyWindow(window_);
+            return 0;
+        case WM_DESTROY: {
+            // Pending actions and errors go with the window.
+            for (const auto& entry : actions_) KillTimer(window_, entry.first);
+            actions_.clear();
+            errors_.clear();
+            SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+            window_ = nullptr;
+            PostQuitMessage(0);
+            return 0;
+        }
+        default:
+            break;
+    }
+    return DefWindowProcW(window_, msg, wParam, lParam);
+}
+
+}  // namespace win32client

@@ -1,0 +1,118 @@
+// Win32Window: the client window "ZEDizud Arovov" in plain user32, no toolkit.
+//
+// A 197 x 65 pixel client area (2955 x 975 twips) holding, in tab order, the label
+// "Local  Port", the port box, the read-only multi-line text box ResCode and the
+// check box "Connect", each at its twip box, in the layout's 8-point font (see
+// LayoutFont.h). It is the Windows view of the shared handlers (ClientForm): it
+// calls them on load (once the window is first shown), after each click on
+// "Connect" has changed the box, and on unload (when the window is closed), and
+// offers them the controls through ClientView.
+//
+// Everything runs on the thread that made the window, in whatever loop dispatches
+// its messages: RunMessageLoop, or a message box's own loop while one is open; the
+// socket component's notifications arrive through the same queue either way.
+// Not copyable.
+#pragma once
+
+#include "platform/WinTypes.h"  // the Windows headers, as the platform layer includes them
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "inet/cSocket/client/ClientView.h"
+
+namespace win32client {
+
+// The layout is drawn in twips, 15 to the pixel at 96 dots per inch.
+inline constexpr int kTwipsPerPixel = 15;
+
+constexpr RECT TwipBox(int left, int top, int width, int height) {
+    return RECT{left / kTwipsPerPixel, top / kTwipsPerPixel, (left + width) / kTwipsPerPixel,
+                (top + height) / kTwipsPerPixel};
+}
+
+class Win32Window final : public wlclientcore::ClientView {
+public:
+    struct Handlers {
+        std::function<void()> load;
+        std::function<void()> click;
+        std::function<void()> unload;
+    };
+
+    // The client area and the controls' boxes, in pixels.
+    static constexpr SIZE kClientSize{2955 / kTwipsPerPixel, 975 / kTwipsPerPixel};
+    static constexpr RECT kLabel1 = TwipBox(120, 120, 855, 195);
+    static constexpr RECT kPort = TwipBox(1020, 60, 495, 285);
+    static constexpr RECT kResCode = TwipBox(60, 360, 2835, 555);
+    static constexpr RECT kCheckCnct = TwipBox(1800, 60, 1035, 255);
+
+    // Control identifiers, in tab order (none is IDOK or IDCANCEL, which Enter and
+    // Escape send to the window).
+    enum : int { kLabel1Id = 100, kPortId, kResCodeId, kCheckCnctId };
+
+    Win32Window();
+    // Destroys the window without running the unload handler: whoever owns the
+    // handlers unloads by itself when it ends first.
+    ~Win32Window();
+    Win32Window(const Win32Window&) = delete;
+    Win32Window& operator=(const Win32Window&) = delete;
+
+    void SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
+
+    // Makes the window and its controls, hidden. False when it could not be made.
+    bool Create();
+    // Shows the window; the first time, the load handler then runs.
+    void Show(int showCommand = SW_SHOWNORMAL);
+    // Closes the window as the user would: the unload handler runs, the window goes
+    // and RunMessageLoop ends. (From another thread: post WM_CLOSE to Handle().)
+    void Close();
+    // Dispatches the thread's messages, with Tab moving between the controls, until
+    // the window is gone. Returns the exit code.
+    int RunMessageLoop();
+
+    HWND Handle() const { return window_; }
+    HWND Control(int id) const { return window_ != nullptr ? GetDlgItem(window_, id) : nullptr; }
+
+    // ---- ClientView ----
+    std::string PortText() const override;
+    void SetPortText(const std::string& text) override;
+    void SetPortEnabled(bool enabled) override;
+    int CheckValue() const override;
+    void SetCheckValue(int value) override;
+    void SetResCodeText(const std::string& text) override;
+    void Beep() override;
+    // Queues the error and returns; the window shows it in a modal message box
+    // once the handler that failed has ended (several in turn).
+    void ShowError(const inet::SocketError& error) override;
+    void RunAfter(std::chrono::milliseconds delay, std::function<void()> action) override;
+
+    // ResCode's text as shown: byte n is character n (Latin-1), a line end
+    // (LF, CR or CR LF) is the edit control's CR LF, and NUL, which would end
+    // the text, shows as U+FFFD.
+    static std::wstring DisplayText(std::string_view bytes);
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    LRESULT OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+    void ShowQueuedErrors();
+    void RunAction(UINT_PTR id);
+
+    Handlers handlers_;
+    HWND window_ = nullptr;
+    HFONT font_ = nullptr;
+    std::wstring initialPortText_ = L"8765";
+    bool shownOnce_ = false;
+    bool loaded_ = false;
+
+    std::deque<std::wstring> errors_;  // waiting to be shown
+    bool showingErrors_ = false;
+
+    std::map<UINT_PTR, std::function<void()>> actions_;  // RunAfter, by timer id
+    UINT_PTR nextActionId_ = 1;
+};
+
+}  // namespace win32client

@@ -1,0 +1,85 @@
+// wlclient: shows what a remote-control server sends, in a plain Win32 window.
+//
+// A window program (no console window of its own). Standard output and error are
+// the handles it was given when they are usable (redirected to a file or a pipe,
+// or a console that Wine hands over when started from a terminal); otherwise it
+// attaches to the console of the program that started it, if any, so that --echo,
+// --help and the error lines reach the terminal. Ctrl+C or Ctrl+Break there, or
+// closing that console, closes the window as the user would.
+#include <fcntl.h>
+#include <io.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "inet/cSocket/client/ClientForm.h"
+#include "inet/cSocket/client/ClientOptions.h"
+#include "inet/cSocket/client/win32/Win32Window.h"
+#include "platform/WinTypes.h"
+
+namespace {
+
+constexpr const char* kProgram = "wlclient";
+
+// The window, for the console control handler, which runs on a thread of its own.
+std::atomic<HWND> g_window{nullptr};
+
+bool Usable(HANDLE handle) {
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN;
+}
+
+void ConnectStandardStreams() {
+    const bool out = Usable(GetStdHandle(STD_OUTPUT_HANDLE));
+    const bool err = Usable(GetStdHandle(STD_ERROR_HANDLE));
+    if ((!out || !err) && AttachConsole(ATTACH_PARENT_PROCESS)) {
+        if (!out) std::freopen("CONOUT$", "w", stdout);
+        if (!err) std::freopen("CONOUT$", "w", stderr);
+    }
+    // --echo writes the bytes as they arrived: no LF turned into CR LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+BOOL WINAPI OnConsoleSignal(DWORD /*event*/) {
+    // Closing as the user would: the window's thread runs the unload.
+    if (HWND window = g_window.load()) PostMessageW(window, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    ConnectStandardStreams();
+    const wlclientcore::ParsedCommandLine parsed =
+        wlclientcore::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    switch (parsed.action) {
+        case wlclientcore::ParsedCommandLine::Action::Help:
+            std::fputs(wlclientcore::HelpText(kProgram).c_str(), stdout);
+            return wlclientcore::kExitOk;
+        case wlclientcore::ParsedCommandLine::Action::Version:
+            std::fputs(wlclientcore::VersionText(kProgram).c_str(), stdout);
+            return wlclientcore::kExitOk;
+        case wlclientcore::ParsedCommandLine::Action::Error:
+            std::fputs(wlclientcore::ErrorText(kProgram, parsed.error).c_str(), stderr);
+            return wlclientcore::kExitUsage;
+        case wlclientcore::ParsedCommandLine::Action::Run:
+            break;
+    }
+
+    win32client::Win32Window window;
+    wlclientcore::ClientForm form(window, parsed.options);
+    window.SetHandlers({[&form] { form.Form_Load(); }, [&form] { form.CheckCnct_Click(); },
+                        [&form] { form.Form_Unload(); }});
+    if (!window.Create()) {
+        std::fprintf(stderr, "%s: cannot create the window (error %lu)\n", kProgram, GetLastError());
+        return 1;
+    }
+    g_window = window.Handle();
+    SetConsoleCtrlHandler(&OnConsoleSignal, TRUE);
+    window.Show();
+    const int status = window.RunMessageLoop();
+    SetConsoleCtrlHandler(&OnConsoleSignal, FALSE);
+    g_window = nullptr;
+    return status;
+}
