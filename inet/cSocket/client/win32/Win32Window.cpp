@@ -57,11 +57,11 @@ LRESULT CALLBACK PassTabProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) 
 Win32Window::Win32Window() = default;
 
 Win32Window::~Win32Window() {
-    if (window_ != nullptr) {
-        SetWindowLongPtrW(window_, GWLP_USERDATA, 0);  // no handler runs from here on
-        DestroyWindow(window_);
+    if (m_window != nullptr) {
+        SetWindowLongPtrW(m_window, GWLP_USERDATA, 0);  // no handler runs from here on
+        DestroyWindow(m_window);
     }
-    if (font_ != nullptr) DeleteObject(font_);
+    if (m_font != nullptr) DeleteObject(m_font);
 }
 
 bool Win32Window::Create() {
@@ -80,16 +80,16 @@ bool Win32Window::Create() {
     AdjustWindowRectEx(&outer, kStyle, FALSE, 0);
     CreateWindowExW(0, kClassName, kCaption, kStyle, CW_USEDEFAULT, CW_USEDEFAULT, Width(outer), Height(outer),
                     nullptr, nullptr, GetModuleHandleW(nullptr), this);
-    if (window_ == nullptr) return false;
+    if (m_window == nullptr) return false;
 
     // In tab order. The text boxes have a thin sunken edge (a thick one would
     // leave the port box too little room for five digits).
-    HWND label = MakeControl(window_, 0, L"STATIC", L"Local  Port", SS_LEFT, kLabel1, kLabel1Id);
-    HWND port = MakeControl(window_, WS_EX_STATICEDGE, L"EDIT", initialPortText_.c_str(),
+    HWND label = MakeControl(m_window, 0, L"STATIC", L"Local  Port", SS_LEFT, kLabel1, kLabel1Id);
+    HWND port = MakeControl(m_window, WS_EX_STATICEDGE, L"EDIT", m_portText.c_str(),
                             WS_TABSTOP | ES_AUTOHSCROLL, kPort, kPortId);
-    HWND res = MakeControl(window_, WS_EX_STATICEDGE, L"EDIT", L"",
+    HWND res = MakeControl(m_window, WS_EX_STATICEDGE, L"EDIT", L"",
                            WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, kResCode, kResCodeId);
-    HWND check = MakeControl(window_, 0, L"BUTTON", L"Connect", WS_TABSTOP | BS_AUTOCHECKBOX, kCheckCnct, kCheckCnctId);
+    HWND check = MakeControl(m_window, 0, L"BUTTON", L"Connect", WS_TABSTOP | BS_AUTOCHECKBOX, kCheckCnct, kCheckCnctId);
     if (label == nullptr || port == nullptr || res == nullptr || check == nullptr) return false;
     SetWindowLongPtrW(res, GWLP_USERDATA, GetWindowLongPtrW(res, GWLP_WNDPROC));
     SetWindowLongPtrW(res, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&PassTabProc));
@@ -103,26 +103,26 @@ bool Win32Window::Create() {
     room.labelHeight = Height(kLabel1);
     room.checkCaption = Width(kCheckCnct) - GetSystemMetrics(SM_CXMENUCHECK) - kCheckMarkGap;
     room.portText = Width(portText);
-    font_ = layoutfont::Choose(room);
-    for (HWND control : {label, port, res, check}) SendMessageW(control, WM_SETFONT, WPARAM(font_), FALSE);
+    m_font = layoutfont::Choose(room);
+    for (HWND control : {label, port, res, check}) SendMessageW(control, WM_SETFONT, WPARAM(m_font), FALSE);
     // (A new font resets an edit control's margins.)
     for (HWND edit : {port, res}) SendMessageW(edit, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, kEditMargins);
     return true;
 }
 
 void Win32Window::Show(int showCommand) {
-    ShowWindow(window_, showCommand);
-    UpdateWindow(window_);
+    ShowWindow(m_window, showCommand);
+    UpdateWindow(m_window);
     SetFocus(Control(kPortId));
-    if (!shownOnce_) {
-        shownOnce_ = true;
-        loaded_ = true;
-        if (handlers_.load) handlers_.load();
+    if (!m_shownOnce) {
+        m_shownOnce = true;
+        m_loaded = true;
+        if (m_handlers.load) m_handlers.load();
     }
 }
 
 void Win32Window::Close() {
-    if (window_ != nullptr) PostMessageW(window_, WM_CLOSE, 0, 0);
+    if (m_window != nullptr) PostMessageW(m_window, WM_CLOSE, 0, 0);
 }
 
 int Win32Window::RunMessageLoop() {
@@ -130,7 +130,7 @@ int Win32Window::RunMessageLoop() {
     BOOL got;
     while ((got = GetMessageW(&msg, nullptr, 0, 0)) != 0) {
         if (got == -1) return 1;
-        if (window_ != nullptr && IsDialogMessageW(window_, &msg)) continue;
+        if (m_window != nullptr && IsDialogMessageW(m_window, &msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
@@ -143,7 +143,7 @@ std::string Win32Window::PortText() const {
     HWND port = Control(kPortId);
     if (port == nullptr) {
         std::string text;
-        for (wchar_t c : initialPortText_) text.push_back(static_cast<char>(c));
+        for (wchar_t c : m_portText) text.push_back(static_cast<char>(c));
         return text;
     }
     std::wstring wide(static_cast<size_t>(GetWindowTextLengthW(port)) + 1, L'\0');
@@ -156,8 +156,8 @@ std::string Win32Window::PortText() const {
 }
 
 void Win32Window::SetPortText(const std::string& text) {
-    initialPortText_ = Widen(text);
-    if (HWND port = Control(kPortId)) SetWindowTextW(port, initialPortText_.c_str());
+    m_portText = Widen(text);
+    if (HWND port = Control(kPortId)) SetWindowTextW(port, m_portText.c_str());
 }
 
 void Win32Window::SetPortEnabled(bool enabled) {
@@ -197,18 +197,18 @@ void Win32Window::SetResCodeText(const std::string& text) {
 void Win32Window::Beep() { MessageBeep(MB_OK); }
 
 void Win32Window::ShowError(const inet::SocketError& error) {
-    errors_.push_back(Widen(wlclientcore::ErrorMessageText(error) + "\n\n" + wlclientcore::ErrorSourceText(error)));
-    if (window_ != nullptr) PostMessageW(window_, kShowErrors, 0, 0);
+    m_errors.push_back(Widen(wlclientcore::ErrorMessageText(error) + "\n\n" + wlclientcore::ErrorSourceText(error)));
+    if (m_window != nullptr) PostMessageW(m_window, kShowErrors, 0, 0);
 }
 
 void Win32Window::RunAfter(std::chrono::milliseconds delay, std::function<void()> action) {
-    if (window_ == nullptr) return;  // destroyed: the action would never run anyway
-    const UINT_PTR id = nextActionId_++;
-    actions_[id] = std::move(action);
+    if (m_window == nullptr) return;  // destroyed: the action would never run anyway
+    const UINT_PTR id = m_nextActionId++;
+    m_actions[id] = std::move(action);
     if (delay.count() <= 0) {
-        PostMessageW(window_, kRunAction, id, 0);
+        PostMessageW(m_window, kRunAction, id, 0);
     } else {
-        SetTimer(window_, id, static_cast<UINT>(delay.count()), nullptr);
+        SetTimer(m_window, id, static_cast<UINT>(delay.count()), nullptr);
     }
 }
 
@@ -216,28 +216,28 @@ void Win32Window::RunAfter(std::chrono::milliseconds delay, std::function<void()
 
 void Win32Window::ShowQueuedErrors() {
     // One box at a time; a box's own loop may bring more errors, shown after it.
-    if (showingErrors_) return;
-    showingErrors_ = true;
-    while (!errors_.empty() && window_ != nullptr) {
-        const std::wstring text = std::move(errors_.front());
-        errors_.pop_front();
-        MessageBoxW(window_, text.c_str(), kCaption, MB_OK | MB_ICONEXCLAMATION);
+    if (m_showingErrors) return;
+    m_showingErrors = true;
+    while (!m_errors.empty() && m_window != nullptr) {
+        const std::wstring text = std::move(m_errors.front());
+        m_errors.pop_front();
+        MessageBoxW(m_window, text.c_str(), kCaption, MB_OK | MB_ICONEXCLAMATION);
     }
-    showingErrors_ = false;
+    m_showingErrors = false;
 }
 
 void Win32Window::RunAction(UINT_PTR id) {
-    const auto found = actions_.find(id);
-    if (found == actions_.end()) return;
+    const auto found = m_actions.find(id);
+    if (found == m_actions.end()) return;
     const std::function<void()> action = std::move(found->second);
-    actions_.erase(found);
+    m_actions.erase(found);
     if (action) action();
 }
 
 LRESULT CALLBACK Win32Window::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_NCCREATE) {
         auto* self = static_cast<Win32Window*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-        self->window_ = hwnd;
+        self->m_window = hwnd;
         SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     }
     auto* self = reinterpret_cast<Win32Window*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
@@ -249,12 +249,12 @@ LRESULT Win32Window::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
         case WM_COMMAND:
             if (LOWORD(wParam) == kCheckCnctId && HIWORD(wParam) == BN_CLICKED) {
-                if (handlers_.click) handlers_.click();
+                if (m_handlers.click) m_handlers.click();
                 return 0;
             }
             break;
         case WM_TIMER:
-            KillTimer(window_, wParam);
+            KillTimer(m_window, wParam);
             RunAction(wParam);
             return 0;
         case kRunAction:
@@ -264,26 +264,26 @@ LRESULT Win32Window::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             ShowQueuedErrors();
             return 0;
         case WM_CLOSE:
-            if (loaded_) {
-                loaded_ = false;
-                if (handlers_.unload) handlers_.unload();
+            if (m_loaded) {
+                m_loaded = false;
+                if (m_handlers.unload) m_handlers.unload();
             }
-            DestroyWindow(window_);
+            DestroyWindow(m_window);
             return 0;
         case WM_DESTROY: {
             // Pending actions and errors go with the window.
-            for (const auto& entry : actions_) KillTimer(window_, entry.first);
-            actions_.clear();
-            errors_.clear();
-            SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-            window_ = nullptr;
+            for (const auto& entry : m_actions) KillTimer(m_window, entry.first);
+            m_actions.clear();
+            m_errors.clear();
+            SetWindowLongPtrW(m_window, GWLP_USERDATA, 0);
+            m_window = nullptr;
             PostQuitMessage(0);
             return 0;
         }
         default:
             break;
     }
-    return DefWindowProcW(window_, msg, wParam, lParam);
+    return DefWindowProcW(m_window, msg, wParam, lParam);
 }
 
 }  // namespace win32client

@@ -61,7 +61,7 @@ public:
     Win32Window(const Win32Window&) = delete;
     Win32Window& operator=(const Win32Window&) = delete;
 
-    void SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
+    void SetHandlers(Handlers handlers) { m_handlers = std::move(handlers); }
 
     // Makes the window and its controls, hidden. False when it could not be made.
     bool Create();
@@ -74,8 +74,8 @@ public:
     // the window is gone. Returns the exit code.
     int RunMessageLoop();
 
-    HWND Handle() const { return window_; }
-    HWND Control(int id) const { return window_ != nullptr ? GetDlgItem(window_, id) : nullptr; }
+    HWND Handle() const { return m_window; }
+    HWND Control(int id) const { return m_window != nullptr ? GetDlgItem(m_window, id) : nullptr; }
 
     // ---- ClientView ----
     std::string PortText() const override;
@@ -101,18 +101,18 @@ private:
     void ShowQueuedErrors();
     void RunAction(UINT_PTR id);
 
-    Handlers handlers_;
-    HWND window_ = nullptr;
-    HFONT font_ = nullptr;
-    std::wstring initialPortText_ = L"8765";
-    bool shownOnce_ = false;
-    bool loaded_ = false;
+    Handlers m_handlers;
+    HWND m_window = nullptr;
+    HFONT m_font = nullptr;
+    std::wstring m_portText = L"8765";
+    bool m_shownOnce = false;
+    bool m_loaded = false;
 
-    std::deque<std::wstring> errors_;  // waiting to be shown
-    bool showingErrors_ = false;
+    std::deque<std::wstring> m_errors;  // waiting to be shown
+    bool m_showingErrors = false;
 
-    std::map<UINT_PTR, std::function<void()>> actions_;  // RunAfter, by timer id
-    UINT_PTR nextActionId_ = 1;
+    std::map<UINT_PTR, std::function<void()>> m_actions;  // RunAfter, by timer id
+    UINT_PTR m_nextActionId = 1;
 };
 
 }  // namespace win32client
