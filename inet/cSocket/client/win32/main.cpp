@@ -38,7 +38,7 @@ void ConnectStandardStreams() {
         if (!err) std::freopen("CONOUT$", "w", stderr);
     }
     // --echo writes the bytes as they arrived: no LF turned into CR LF.
-    _setmode(_fileno(stdout), _O_BINARY);
+    if (_fileno(stdout) >= 0) _setmode(_fileno(stdout), _O_BINARY);
 }
 
 BOOL WINAPI OnConsoleSignal(DWORD /*event*/) {
