@@ -4,7 +4,8 @@
 // (Xvfb, no window manager): a click on "Connect" with xdotool, a server on
 // 127.0.0.1 that sends two lines a moment apart, and --echo showing each as the
 // window shows it. The server is a plain loopback peer, then Debian's lircd fed
-// with irsend SIMULATE.
+// with irsend SIMULATE. The same Xvfb tests run the Windows program (the plain
+// user32 window) under Wine, when the build was given one (CSOCKET_WINDOWS_WLCLIENT).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -29,8 +30,16 @@ namespace {
 using clienttest::ChildProcess;
 using namespace std::chrono_literals;
 
-// Where the check box's tick mark is: the box spans 120..189 x 4..21 pixels and the
-// mark sits at its left, centred in its height.
+// The Windows program, run under Wine in a prefix of its own; "" when not given.
+const std::string kWindowsClient = WINDOWS_WLCLIENT_PATH;
+const std::string kWine = "/usr/lib/wine/wine64";
+const std::string kWineServer = "/usr/lib/wine/wineserver";
+const std::filesystem::path kWinePrefix = WINE_PREFIX_DIR;
+// Wine's own faces (Debian's fonts-wine), which Debian's Wine does not find by itself.
+const std::filesystem::path kWineFonts = "/usr/share/wine/fonts";
+
+// Where the check box's tick mark is, in both windows: the box spans 120..189 x
+// 4..21 pixels and the mark sits at its left, centred in its height.
 constexpr int kTickX = 127;
 constexpr int kTickY = 12;
 
@@ -245,11 +254,27 @@ TEST(WlclientProgram, ReconnectOptionSurvivesAServerRestart) {
     ::close(listenFd);
 }
 
+// Which window the program shows: the Qt one on Linux, or the Windows one under Wine.
+enum class Toolkit { Qt, Win32 };
+
+std::string ToolkitName(const ::testing::TestParamInfo<Toolkit>& info) {
+    return info.param == Toolkit::Qt ? "Qt" : "Win32UnderWine";
+}
+
 // An Xvfb of its own (it picks a free display) and the wlclient program on it.
-class WlclientEndToEnd : public ::testing::Test {
+class WlclientEndToEnd : public ::testing::TestWithParam<Toolkit> {
 protected:
+    bool UnderWine() const { return GetParam() == Toolkit::Win32; }
+
     void SetUp() override {
-        for (const char* tool : {"Xvfb", "xdotool", "xwininfo"}) {
+        if (UnderWine()) {
+            if (kWindowsClient.empty()) {
+                GTEST_SKIP() << "no Windows build given (configure with -DCSOCKET_WINDOWS_WLCLIENT=.../wlclient.exe)";
+            }
+            ASSERT_TRUE(std::filesystem::exists(kWindowsClient)) << kWindowsClient;
+            ASSERT_TRUE(std::filesystem::exists(kWine)) << "Wine is missing: run scripts/deps";
+        }
+        for (const char* tool : {"Xvfb", "xdotool", "xwininfo", "import"}) {
             ASSERT_FALSE(clienttest::FindProgram(tool).empty()) << tool << " is missing: run scripts/deps";
         }
         int fds[2];
@@ -278,11 +303,39 @@ protected:
         ASSERT_NE(number.find('\n'), std::string::npos) << "Xvfb named no display";
         number.pop_back();
         m_display = ":" + number;
+        if (UnderWine()) PrepareWinePrefix();
     }
 
     void TearDown() override {
         m_client.reset();
+        // Wine's helpers (wineserver, explorer.exe, ...) would outlive the test and
+        // its display: end them, this prefix's only.
+        if (UnderWine() && std::filesystem::exists(kWinePrefix)) {
+            clienttest::RunForOutput({kWineServer, "-k"}, WineEnvironment(), 20000ms);
+        }
         m_xvfb.reset();
+    }
+
+    std::vector<std::string> WineEnvironment() const {
+        return clienttest::EnvironmentWith({"DISPLAY=" + m_display, "WINEPREFIX=" + kWinePrefix.string(),
+                                            "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="});
+    }
+
+    // The prefix, made once (Wine's X11 driver; about 15 s) with Wine's own faces
+    // in its font folder, as a Windows machine has them.
+    void PrepareWinePrefix() {
+        const std::filesystem::path ready = kWinePrefix / ".ready";
+        if (std::filesystem::exists(ready)) return;
+        ASSERT_TRUE(clienttest::RunForOutput({kWine, "wineboot", "--init"}, WineEnvironment(), 180000ms))
+            << "cannot make the Wine prefix " << kWinePrefix;
+        const std::filesystem::path fonts = kWinePrefix / "drive_c" / "windows" / "Fonts";
+        std::filesystem::create_directories(fonts);
+        std::error_code error;
+        for (const auto& face : std::filesystem::directory_iterator(kWineFonts, error)) {
+            std::filesystem::create_symlink(face.path(), fonts / face.path().filename(), error);
+        }
+        clienttest::RunForOutput({kWineServer, "-k"}, WineEnvironment(), 20000ms);
+        std::ofstream{ready};
     }
 
     std::vector<std::string> XEnvironment() const {
@@ -290,11 +343,17 @@ protected:
     }
 
     void StartClient(int port) {
+        if (UnderWine()) {
+            m_client = std::make_unique<ChildProcess>(ChildProcess::Options{
+                {kWine, kWindowsClient, "--port", std::to_string(port), "--echo"}, WineEnvironment(), true, -1});
+            return;
+        }
         m_client = std::make_unique<ChildProcess>(ChildProcess::Options{
             {WLCLIENT_PATH, "--port", std::to_string(port), "--echo"}, XEnvironment(), true, -1});
     }
 
-    // The id of the client's window once it is mapped; empty after 10 seconds.
+    // The id of the client's window once it is mapped; empty after 10 seconds (30
+    // under Wine, whose helpers start first).
     std::string FindWindow() {
         std::string id;
         WaitUntil([&] {
@@ -303,7 +362,7 @@ protected:
                 XEnvironment(), 2000ms);
             if (found && !found->empty()) id = found->substr(0, found->find('\n'));
             return !id.empty();
-        }, 10000ms);
+        }, UnderWine() ? 30000ms : 10000ms);
         return id;
     }
 
@@ -333,9 +392,25 @@ protected:
                m_client->Output() == expected;
     }
 
-    // SIGTERM closes the window as the user would; the program then ends normally.
-    void ExpectCleanExitOnSigterm() {
-        const int status = m_client->Stop(SIGTERM, 5000ms);
+    // Saves a picture of the window (its client area) in the build folder.
+    void SaveScreenshot(const std::string& id) {
+        const std::string file =
+            std::string(SCREENSHOT_DIR) + (UnderWine() ? "/wlclient-win32.png" : "/wlclient-qt.png");
+        EXPECT_TRUE(clienttest::RunForOutput({clienttest::FindProgram("import"), "-window", id, file}, XEnvironment()))
+            << "no screenshot " << file;
+    }
+
+    // Closes the window as the user would (Qt: SIGTERM, which the program takes as
+    // a close; Windows: Alt+F4); the program then ends normally.
+    void ExpectCleanExitOnClose(const std::string& id) {
+        int status = -1;
+        if (UnderWine()) {
+            const std::string xdotool = clienttest::FindProgram("xdotool");
+            EXPECT_TRUE(clienttest::RunForOutput({xdotool, "windowfocus", "--sync", id, "key", "alt+F4"}, XEnvironment()));
+            status = m_client->Wait(10000ms).value_or(-1);
+        } else {
+            status = m_client->Stop(SIGTERM, 5000ms);
+        }
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
     }
 
@@ -345,7 +420,7 @@ protected:
     std::unique_ptr<ChildProcess> m_client;
 };
 
-TEST_F(WlclientEndToEnd, ClickOnConnectShowsEachLineALoopbackServerSends) {
+TEST_P(WlclientEndToEnd, ClickOnConnectShowsEachLineALoopbackServerSends) {
     testsupport::RawListener listener;
     StartClient(listener.Port());
     const std::string id = FindWindow();
@@ -361,8 +436,9 @@ TEST_F(WlclientEndToEnd, ClickOnConnectShowsEachLineALoopbackServerSends) {
     std::this_thread::sleep_for(300ms);
     ASSERT_TRUE(testsupport::WriteAll(peer, kSecondLine));
     EXPECT_TRUE(EchoIs(kFirstLine + kSecondLine)) << m_client->Output();
+    SaveScreenshot(id);
 
-    ExpectCleanExitOnSigterm();
+    ExpectCleanExitOnClose(id);
     EXPECT_TRUE(SeesEndOfStream(peer, 5000ms)) << "the window did not close its connection";
     ::close(peer);
 }
@@ -417,7 +493,7 @@ protected:
     std::unique_ptr<ChildProcess> m_lircdProcess;
 };
 
-TEST_F(WlclientWithLircd, ClickOnConnectShowsEachLineLircdSends) {
+TEST_P(WlclientWithLircd, ClickOnConnectShowsEachLineLircdSends) {
     StartLircd();
     ASSERT_TRUE(WaitUntil([&] { return LocalSocketInState(m_port, "0A") && std::filesystem::exists(m_socket); }, 10000ms))
         << "lircd is not listening on 127.0.0.1:" << m_port << "\n" << Log();
@@ -437,7 +513,10 @@ TEST_F(WlclientWithLircd, ClickOnConnectShowsEachLineLircdSends) {
     ASSERT_TRUE(Simulate(kSecondLine));
     EXPECT_TRUE(EchoIs(kFirstLine + kSecondLine)) << m_client->Output() << "\n" << Log();
 
-    ExpectCleanExitOnSigterm();
+    ExpectCleanExitOnClose(id);
 }
+
+INSTANTIATE_TEST_SUITE_P(Window, WlclientEndToEnd, ::testing::Values(Toolkit::Qt, Toolkit::Win32), ToolkitName);
+INSTANTIATE_TEST_SUITE_P(Window, WlclientWithLircd, ::testing::Values(Toolkit::Qt, Toolkit::Win32), ToolkitName);
 
 }  // namespace

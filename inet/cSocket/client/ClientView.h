@@ -5,12 +5,13 @@
 // is called on the GUI thread, the thread that also pumps the socket messages.
 //
 // Texts are narrow strings:
-//   - the port text is in the toolkit's own narrow encoding (UTF-8 under Qt, the
-//     ANSI code page under user32); the port reading only looks at ASCII;
+//   - the port text is in the toolkit's own narrow encoding (UTF-8 under Qt,
+//     Latin-1 under user32); the port reading only looks at ASCII;
 //   - the text for ResCode holds one character per byte, exactly as the socket
-//     component hands text over: the view shows byte n as character n of its
-//     single-byte mapping (Latin-1 under Qt, the ANSI code page under user32), so
-//     every byte shows as one character and none is lost or merged.
+//     component hands text over: the view shows byte n as character n of Latin-1
+//     (under user32 through the wide-character calls, whatever the ANSI code page,
+//     which may join two bytes into one character), so every byte shows as one
+//     character and none is lost or merged.
 #pragma once
 
 #include <chrono>
