@@ -103,7 +103,15 @@ SOCKET socket(int af, int type, int protocol) {
 }
 
 int closesocket(SOCKET s) {
-    if (!Started()) return SOCKET_ERROR;
+    if (!Started()) {
+        // Windows' last WSACleanup ends every socket still open, so a handle kept past
+        // it is gone all the same: one this layer made is closed now, or it would leak.
+        if (FindRecord(s) != nullptr) {
+            detail::RemoveRecord(s);
+            ::close(s);
+        }
+        return SOCKET_ERROR;
+    }
     if (FindRecord(s) == nullptr) {
         int type = 0;
         socklen_t len = sizeof type;

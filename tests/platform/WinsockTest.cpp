@@ -206,6 +206,19 @@ TEST_F(WinsockTest, ClosesocketRefusesWhatIsNotAnOpenSocket) {
     EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
 }
 
+TEST_F(WinsockTest, ASocketKeptPastTheLastCleanupIsClosedAllTheSame) {
+    // Windows' last cleanup ends every socket; here closesocket still reports 10093 but
+    // must not leave the descriptor open for good.
+    const SOCKET s = platform::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(s, INVALID_SOCKET);
+    ASSERT_EQ(WSACleanup(), 0);
+    EXPECT_EQ(platform::closesocket(s), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+    EXPECT_LT(::fcntl(s, F_GETFD), 0) << "the descriptor was left open";
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(0x0202, &data), 0);  // TearDown's cleanup
+}
+
 TEST_F(WinsockTest, LingerTakesTheWindowsRecordAndZeroSecondsCloseWithAReset) {
     if (UnderWine()) GTEST_SKIP() << kWineResetIsGraceful;
     int peer;
