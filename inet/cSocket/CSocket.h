@@ -42,7 +42,7 @@ using ErrorHandler = std::function<void(int16_t Number, std::string& Description
                                         const std::string& Source, const std::string& HelpFile,
                                         int32_t HelpContext, bool& CancelDisplay)>;
 
-class CSocket : public std::enable_shared_from_this<CSocket>, private NotificationTarget {
+class CSocket final : public std::enable_shared_from_this<CSocket>, private NotificationTarget {
     struct Token {};  // only Create can make one
 
 public:
