@@ -1,0 +1,124 @@
+#include "fuzz/Scene.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "fuzz/FuzzSupport.h"
+#include "inet/cSocket/MSocketSupport.h"
+#include "platform/Testing.h"
+
+namespace fuzz {
+
+namespace {
+
+// A port on 127.0.0.1 where nothing listens, found once.
+int32_t ClosedPort() {
+    static const int32_t port = [] {
+        int p = 0;
+        const int fd = RawListen(p);
+        ::close(fd);
+        return p;
+    }();
+    return port;
+}
+
+}  // namespace
+
+Scene::Scene() {
+    Setup();
+    static const bool once = [] {
+        platform::testing::SetResolver([](const std::string& name) {
+            platform::testing::LookupAnswer answer;
+            if (name == kPeerName) {
+                answer.officialName = name;
+                answer.addresses = {htonl(INADDR_LOOPBACK)};
+            } else {
+                answer.error = platform::WSAHOST_NOT_FOUND;
+            }
+            return answer;
+        });
+        ClosedPort();
+        return true;
+    }();
+    (void)once;
+    descriptors_ = OpenDescriptors();
+}
+
+Scene::~Scene() {
+    for (auto& slot : slots_) slot.reset();
+    for (const int32_t request : requests_) ::close(request);
+    for (const int peer : peers_) {
+        if (peer >= 0) ::close(peer);
+    }
+    // Lookups of released objects end on their own, once the worker answers.
+    Check(PumpUntil([] { return inet::MSocketSupport::OutstandingLookupCount() == 0; }, std::chrono::seconds(5)),
+          "every lookup completes");
+    Check(inet::MSocketSupport::RegisteredSocketCount() == 0, "every released object unregistered");
+    Check(inet::MSocketSupport::NotifyWindow() == 0, "the notification window went with the last socket");
+    if (OpenDescriptors() != descriptors_) Fail("a descriptor stayed open:\n" + DescribeDescriptors());
+}
+
+void Scene::Make(size_t slot, Handler handler) {
+    auto& s = Slot(slot);
+    s = inet::CSocket::Create();
+    std::weak_ptr<inet::CSocket> weak = s;
+    s->OnConnectionRequest = [this](int32_t id) {
+        if (id != -1) requests_.push_back(id);
+    };
+    s->OnDataArrival = [this, weak, slot, handler](int32_t) {
+        auto self = weak.lock();
+        if (!self) return;
+        switch (handler) {
+            case Handler::Nothing: break;
+            case Handler::Take: {
+                inet::Variant v;
+                self->GetData(v);
+                break;
+            }
+            case Handler::Close: self->CloseSocket(); break;
+            case Handler::Release:
+                if (Slot(slot) == self) Slot(slot).reset();
+                break;
+        }
+    };
+    s->OnClose = [this, weak, slot, handler] {
+        if (handler == Handler::Release && Slot(slot) == weak.lock()) Slot(slot).reset();
+    };
+}
+
+int32_t Scene::PortToConnect(uint8_t choice) const {
+    for (size_t i = 0; i < kSlots; ++i) {
+        const auto& s = slots_[(choice + i) % kSlots];
+        if (s && s->State() == inet::SocketState::Listening && choice % 5 != 0) {
+            sockaddr_in local{};
+            socklen_t len = sizeof local;
+            if (::getsockname(s->SocketHandle(), reinterpret_cast<sockaddr*>(&local), &len) == 0) {
+                return ntohs(local.sin_port);
+            }
+        }
+    }
+    return ClosedPort();
+}
+
+int32_t Scene::TakeRequest() {
+    if (requests_.empty()) return -1;
+    const int32_t id = requests_.front();
+    requests_.pop_front();
+    return id;
+}
+
+int Scene::RawPeer(uint8_t choice) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(PortToConnect(choice)));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    peers_.push_back(fd);
+    return fd;
+}
+
+}  // namespace fuzz
