@@ -4,10 +4,12 @@
 #include "platform/WinTypes.h"
 #else
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <malloc.h>
 #include <unistd.h>
 #endif
 
@@ -15,6 +17,11 @@
 #include <stdexcept>
 
 #include "platform/MessageLoop.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizer runtime's own count (g++ ships no header for it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 namespace testsupport {
 
@@ -244,5 +251,26 @@ bool UnderWine() {
 }
 
 bool RawFailedWithReset() { return lastWasReset; }
+
+#ifndef _WIN32
+int OpenDescriptors() {
+    int count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+        ::closedir(dir);
+        --count;  // the listing's own descriptor
+    }
+    return count;
+}
+
+size_t HeapInUse() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return ::mallinfo2().uordblks;
+#endif
+}
+
+#endif
 
 }  // namespace testsupport

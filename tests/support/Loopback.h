@@ -83,4 +83,11 @@ int  RawSetReceiveBuffer(int fd, int bytes);                // SO_RCVBUF
 // The last failed Raw call on this thread failed because the peer reset the connection.
 bool RawFailedWithReset();
 
+#ifndef _WIN32
+// How many descriptors the process has open.
+int OpenDescriptors();
+// Bytes of heap in use (the sanitizer's count in a sanitizer build).
+size_t HeapInUse();
+#endif
+
 }  // namespace testsupport
