@@ -14,6 +14,11 @@ struct Seams {
     bool windowCreationFailure = false;
     bool globalAllocFailure = false;
     int asyncGetHostByNameFailure = 0;
+    struct Injected {
+        int error = 0;
+        int count = 0;
+    };
+    Injected systemCalls[5];
     // The resolvers are read by the lookup worker: guarded by resolverMutex.
     std::mutex resolverMutex;
     std::function<LookupAnswer(const std::string&)> resolver;
@@ -34,6 +39,10 @@ void FailNextWindowCreation() { S().windowCreationFailure = true; }
 void FailNextGlobalAlloc() { S().globalAllocFailure = true; }
 void FailNextAsyncGetHostByName(int code) { S().asyncGetHostByNameFailure = code; }
 
+void FailSystemCall(SystemCall call, int error, int count) {
+    S().systemCalls[static_cast<int>(call)] = {error, count};
+}
+
 void SetResolver(std::function<LookupAnswer(const std::string&)> resolver) {
     std::lock_guard lock(S().resolverMutex);
     S().resolver = std::move(resolver);
@@ -52,6 +61,7 @@ void Reset() {
     s.windowCreationFailure = false;
     s.globalAllocFailure = false;
     s.asyncGetHostByNameFailure = 0;
+    for (auto& injected : s.systemCalls) injected = {};
     SetResolver({});
     SetReverseResolver({});
 }
@@ -64,6 +74,13 @@ int TakeAsyncSelectFailure() { return std::exchange(S().asyncSelectFailure, 0); 
 bool TakeWindowCreationFailure() { return std::exchange(S().windowCreationFailure, false); }
 bool TakeGlobalAllocFailure() { return std::exchange(S().globalAllocFailure, false); }
 int TakeAsyncGetHostByNameFailure() { return std::exchange(S().asyncGetHostByNameFailure, 0); }
+
+int TakeSystemCallFailure(SystemCall call) {
+    auto& injected = S().systemCalls[static_cast<int>(call)];
+    if (injected.count <= 0) return 0;
+    --injected.count;
+    return injected.error;
+}
 
 std::function<LookupAnswer(const std::string&)> Resolver() {
     std::lock_guard lock(S().resolverMutex);

@@ -28,6 +28,12 @@ void FailNextGlobalAlloc();
 // The next WSAAsyncGetHostByName returns 0 with this code.
 void FailNextAsyncGetHostByName(int code);
 
+// System calls of the layer whose failure can be injected.
+enum class SystemCall { Socket, Accept, Recv, Send, EpollCtl };
+// The next `count` calls of `call` fail with the errno `error` (ENOMEM, ENOBUFS,
+// EMFILE, EINTR ...) without being made, as if the system had refused them.
+void FailSystemCall(SystemCall call, int error, int count = 1);
+
 // What a substitute resolver answers for a name.
 struct LookupAnswer {
     int error = 0;                      // a Windows code (11001 ...), 0 on success
@@ -54,6 +60,7 @@ int  TakeAsyncSelectFailure();
 bool TakeWindowCreationFailure();
 bool TakeGlobalAllocFailure();
 int  TakeAsyncGetHostByNameFailure();
+int  TakeSystemCallFailure(SystemCall call);
 std::function<LookupAnswer(const std::string&)> Resolver();
 std::function<std::optional<std::string>(uint32_t)> ReverseResolver();
 }  // namespace detail

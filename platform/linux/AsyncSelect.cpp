@@ -36,6 +36,11 @@ detail::SocketRecord* RecordOfForeignSocket(SOCKET s) {
     }
     detail::SocketRecord& rec = detail::AddRecord(s, datagram);
     rec.NoteType(type);
+    // A socket bound elsewhere can receive: a datagram socket taken for unbound would
+    // refuse every receive and be told of its waiting datagram again and again.
+    sockaddr_in local{};
+    len = sizeof local;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) == 0 && local.sin_port != 0) rec.NoteBound();
     return &rec;
 }
 
@@ -57,7 +62,7 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT wMsg, long lEvent) {
     if (lEvent == 0) {
         rec->CancelRegistration();
     } else {
-        rec->Register(hwnd, wMsg, lEvent);
+        if (const int error = rec->Register(hwnd, wMsg, lEvent)) return detail::Fail(detail::WsaErrorFromErrno(error));
     }
     return 0;
 }

@@ -2,29 +2,29 @@
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/linux/SocketRecord.h"
+#include "platform/linux/SystemCall.h"
 #include "platform/Window.h"
 
 namespace platform::detail {
 
 namespace {
 
-// How deep this thread is inside Pump; posts made there need no wake-up.
-thread_local int pumpDepth = 0;
-
-struct PumpScope {
-    PumpScope() { ++pumpDepth; }
-    ~PumpScope() { --pumpDepth; }
-    PumpScope(const PumpScope&) = delete;
-    PumpScope& operator=(const PumpScope&) = delete;
-};
+// True while this thread turns epoll's reports into messages. Nothing of the host
+// runs then, and the pump that collects dispatches them next: those posts need no
+// wake-up. Every other post may be waited for (a handler can run a loop of its own).
+thread_local bool collecting = false;
 
 [[noreturn]] void Die(const char* what) {
     std::perror(what);
@@ -32,6 +32,21 @@ struct PumpScope {
 }
 
 }  // namespace
+
+#ifndef NDEBUG
+void CheckLoopThread(const char* call) {
+    static std::atomic<std::thread::id> owner{};
+    const std::thread::id self = std::this_thread::get_id();
+    std::thread::id expected{};
+    if (owner.compare_exchange_strong(expected, self) || expected == self) return;
+    std::fprintf(stderr,
+                 "cSocket platform: %s was called on a thread that is not the loop's. Every socket, window "
+                 "and loop call belongs to the thread that pumps the messages; only PostMessageA may come from "
+                 "another thread.\n",
+                 call);
+    std::abort();
+}
+#endif
 
 EventLoop& EventLoop::Instance() {
     // Never destroyed: the lookup worker may still post while the process exits.
@@ -48,6 +63,19 @@ EventLoop::EventLoop() {
     ev.events = EPOLLIN;
     ev.data.fd = m_wakeFd;
     if (::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_wakeFd, &ev) < 0) Die("epoll_ctl(wake)");
+    m_timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (m_timerFd < 0) Die("timerfd_create");
+    ev.data.fd = m_timerFd;
+    if (::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_timerFd, &ev) < 0) Die("epoll_ctl(timer)");
+}
+
+void EventLoop::RunAfter(std::chrono::milliseconds delay, std::function<void()> onTimer) {
+    m_onTimer = std::move(onTimer);
+    itimerspec when{};
+    const long long ms = std::max<long long>(delay.count(), 1);
+    when.it_value.tv_sec = static_cast<time_t>(ms / 1000);
+    when.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    if (::timerfd_settime(m_timerFd, 0, &when, nullptr) < 0) Die("timerfd_settime");  // only bad arguments fail
 }
 
 void EventLoop::SignalLocked() {
@@ -62,8 +90,8 @@ void EventLoop::SignalLocked() {
 
 void EventLoop::PushLocked(Entry entry) {
     m_queue.push_back(std::move(entry));
-    // A pump looks at the queue before it waits and signals what it leaves behind.
-    if (pumpDepth > 0) return;
+    // The collecting pump signals what it leaves before any handler runs (Pump).
+    if (collecting) return;
     SignalLocked();
 }
 
@@ -95,24 +123,29 @@ void EventLoop::Withdraw(HWND hwnd, UINT msg, WPARAM wParam) {
     ResetWakeIfEmptyLocked();
 }
 
-void EventLoop::Watch(int fd, uint32_t interest, bool& watched, uint32_t mode) {
+int EventLoop::Watch(int fd, uint32_t interest, bool& watched, uint32_t mode) {
     static_assert(EPOLLONESHOT_BIT == EPOLLONESHOT);
+    using testing::SystemCall::EpollCtl;
     if (interest == 0) {
         if (watched) {
-            ::epoll_ctl(m_epollFd, EPOLL_CTL_DEL, fd, nullptr);
+            // Leaving the set fails only for a descriptor that is no longer in it (closed
+            // behind the layer's back): it is out all the same.
+            SystemCall(EpollCtl, [&] { return ::epoll_ctl(m_epollFd, EPOLL_CTL_DEL, fd, nullptr); });
             watched = false;
         }
-        return;
+        return 0;
     }
     epoll_event ev{};
     ev.events = interest | mode;
     ev.data.fd = fd;
     if (watched) {
-        if (::epoll_ctl(m_epollFd, EPOLL_CTL_MOD, fd, &ev) == 0) return;
-        if (errno != ENOENT) return;
+        if (SystemCall(EpollCtl, [&] { return ::epoll_ctl(m_epollFd, EPOLL_CTL_MOD, fd, &ev); }) == 0) return 0;
+        if (errno != ENOENT) return errno;
+        watched = false;  // the descriptor was closed behind our back and its number reused
     }
-    // ENOENT: the descriptor was closed behind our back and its number reused.
-    watched = ::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &ev) == 0;
+    if (SystemCall(EpollCtl, [&] { return ::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &ev); }) < 0) return errno;
+    watched = true;
+    return 0;
 }
 
 void EventLoop::Collect(int timeoutMs) {
@@ -121,10 +154,19 @@ void EventLoop::Collect(int timeoutMs) {
     do {
         n = ::epoll_wait(m_epollFd, events, 64, timeoutMs);
     } while (n < 0 && errno == EINTR);
+    if (n < 0) Die("epoll_wait");  // only a broken loop descriptor fails here
+    collecting = true;
     for (int i = 0; i < n; ++i) {
-        if (events[i].data.fd == m_wakeFd) continue;
-        OnSocketReady(events[i].data.fd, events[i].events);
+        const int fd = events[i].data.fd;
+        if (fd == m_wakeFd) continue;
+        if (fd == m_timerFd) {
+            uint64_t expirations;
+            if (::read(m_timerFd, &expirations, sizeof expirations) > 0 && m_onTimer) std::exchange(m_onTimer, {})();
+            continue;
+        }
+        OnSocketReady(fd, events[i].events);
     }
+    collecting = false;
 }
 
 bool EventLoop::QueueEmpty() {
@@ -133,8 +175,8 @@ bool EventLoop::QueueEmpty() {
 }
 
 int EventLoop::Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
+    CheckLoopThread("PumpMessages");
     using Clock = std::chrono::steady_clock;
-    const PumpScope scope;
     if (maxWait.count() == 0 || !QueueEmpty()) Collect(0);
     if (maxWait.count() != 0) {
         const auto deadline = Clock::now() + maxWait;
@@ -165,7 +207,13 @@ int EventLoop::Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
             if (m_queue.empty()) break;
             entry = std::move(m_queue.front());
             m_queue.pop_front();
-            ResetWakeIfEmptyLocked();
+            // While the handler runs, the descriptor is readable exactly when more waits:
+            // a handler may wait on it in a loop of its own.
+            if (m_queue.empty()) {
+                ResetWakeIfEmptyLocked();
+            } else {
+                SignalLocked();
+            }
         }
         const bool delivered =
             entry.task ? entry.task() : DispatchToWindow(entry.hwnd, entry.msg, entry.wParam, entry.lParam);
@@ -180,6 +228,7 @@ int EventLoop::Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
 }
 
 int EventLoop::Run() {
+    CheckLoopThread("RunMessageLoop");
     while (!m_quit) Pump(std::chrono::milliseconds(-1), true);
     m_quit = false;
     return m_exitCode;

@@ -17,6 +17,14 @@
 
 namespace platform::detail {
 
+// Debug builds stop the process with a clear message when `call` (a socket, window or
+// loop call) comes from another thread than the loop's: the first that made one.
+#ifdef NDEBUG
+inline void CheckLoopThread(const char*) {}
+#else
+void CheckLoopThread(const char* call);
+#endif
+
 class EventLoop {
 public:
     static EventLoop& Instance();
@@ -36,8 +44,13 @@ public:
     void Withdraw(HWND hwnd, UINT msg, WPARAM wParam);
 
     // Watches fd with the given epoll interest and mode (EPOLLONESHOT or EPOLLET);
-    // interest 0 stops watching.
-    void Watch(int fd, uint32_t interest, bool& watched, uint32_t mode = EPOLLONESHOT_BIT);
+    // interest 0 stops watching. Returns 0, or the errno of an epoll_ctl that failed
+    // (then `watched` tells whether fd is still in the set, with its old interest).
+    int Watch(int fd, uint32_t interest, bool& watched, uint32_t mode = EPOLLONESHOT_BIT);
+
+    // Loop thread: `onTimer` runs once, from a pump, when `delay` is over (a later
+    // call replaces an earlier one). The loop descriptor is readable then.
+    void RunAfter(std::chrono::milliseconds delay, std::function<void()> onTimer);
 
     static constexpr uint32_t EPOLLONESHOT_BIT = 1u << 30;  // the value of EPOLLONESHOT
 
@@ -66,6 +79,8 @@ private:
 
     int m_epollFd = -1;
     int m_wakeFd = -1;
+    int m_timerFd = -1;
+    std::function<void()> m_onTimer;
     std::mutex m_mutex;
     std::deque<Entry> m_queue;       // guarded by m_mutex
     bool m_quit = false;

@@ -60,8 +60,9 @@ WorkQueue& Work() {
 
 // Loop thread only: the lookups whose completion is still to be delivered.
 std::unordered_map<HANDLE, std::shared_ptr<Request>>& Outstanding() {
-    static std::unordered_map<HANDLE, std::shared_ptr<Request>> outstanding;
-    return outstanding;
+    // Never destroyed: a socket object in static storage may end after it would be.
+    static auto* outstanding = new std::unordered_map<HANDLE, std::shared_ptr<Request>>;
+    return *outstanding;
 }
 
 HANDLE nextHandle = 1;

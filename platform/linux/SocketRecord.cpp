@@ -1,5 +1,6 @@
 #include "platform/linux/SocketRecord.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -9,12 +10,14 @@
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <utility>
 #include <vector>
 
 #include "platform/linux/ErrorMap.h"
 #include "platform/linux/EventLoop.h"
+#include "platform/linux/SystemCall.h"
 
 namespace platform::detail {
 
@@ -23,9 +26,20 @@ namespace {
 // Indexed by the descriptor's number, which the kernel keeps small and dense. A
 // record never moves while it lives.
 std::vector<std::unique_ptr<SocketRecord>>& Records() {
-    static std::vector<std::unique_ptr<SocketRecord>> records;
-    return records;
+    // Never destroyed: a socket object in static storage closes its socket after main
+    // returns, when a table in static storage would already be gone.
+    static auto* records = new std::vector<std::unique_ptr<SocketRecord>>;
+    return *records;
 }
+
+// Listeners paused for want of descriptors; almost always empty.
+std::vector<int>& PausedListeners() {
+    static auto* paused = new std::vector<int>;
+    return *paused;
+}
+
+// How often a paused listener looks for a free descriptor when none is closed here.
+constexpr std::chrono::milliseconds kAcceptRetry{250};
 
 int TakeSocketError(int fd) {
     int value = 0;
@@ -52,7 +66,7 @@ int SocketRecord::BufferSizeSet(int linuxName) const {
 
 // ---- Calls of the application ----
 
-void SocketRecord::Register(HWND hwnd, UINT msg, long events) {
+int SocketRecord::Register(HWND hwnd, UINT msg, long events) {
     if (m_inherited && hwnd == m_hwnd && msg == m_msg && events == m_mask && m_armed == m_inheritedArmed &&
         m_watched) {
         // The registration an accepted socket inherited, confirmed before anything
@@ -60,7 +74,7 @@ void SocketRecord::Register(HWND hwnd, UINT msg, long events) {
         // the accept reports what holds. Nothing is owed afresh.
         m_inherited = false;
         CheckInvariants();
-        return;
+        return 0;
     }
     m_inherited = false;
     m_hwnd = hwnd;
@@ -77,9 +91,15 @@ void SocketRecord::Register(HWND hwnd, UINT msg, long events) {
     // accepted socket does not report it again. A datagram socket, which Windows may
     // or may not report as writable here, is not: it can send from the start, and an
     // early FD_WRITE would only ask its owner to send what it is still preparing.
+    m_watchFailed = false;
     if (m_phase == SocketPhase::Connected && !m_datagram) Post(FD_WRITE, 0);
     if (m_phase == SocketPhase::Listening && (m_fetchedFd >= 0 || m_fetchError != 0)) Post(FD_ACCEPT, 0);
-    Rearm(/*recheck=*/true);
+    if (const int error = Watch(/*recheck=*/true)) {
+        CancelRegistration();
+        return error;
+    }
+    CheckInvariants();
+    return 0;
 }
 
 void SocketRecord::CancelRegistration() {
@@ -118,6 +138,16 @@ void SocketRecord::StartListening() {
     Rearm();
 }
 
+void SocketRecord::PauseAccepting() {
+    if (m_mask & FD_ACCEPT) m_armed |= FD_ACCEPT;
+    if (!m_acceptPaused) {
+        m_acceptPaused = true;
+        PausedListeners().push_back(m_fd);
+        EventLoop::Instance().RunAfter(kAcceptRetry, [] { ResumeAccepting(/*probe=*/true); });
+    }
+    Rearm();
+}
+
 void SocketRecord::ShutDown(int how) {
     if (how != SD_RECEIVE) m_shutSend = true;
     if (how != SD_SEND) m_shutRecv = true;
@@ -145,6 +175,8 @@ void SocketRecord::AfterReceive(int result, int len, int flags) {
     }
     if (result > 0 && (result == len || (flags & MSG_PEEK))) {
         Post(FD_READ, 0);  // the receive left data behind
+    } else if (result < 0 && BytesWaiting(m_fd) > 0) {
+        Post(FD_READ, 0);  // a receive that failed took nothing: what waits is still owed
     } else if (m_finSeen && (result >= 0 || BytesWaiting(m_fd) == 0)) {
         // The peer's close came while data was still unread; now it has all been read.
         // Once the peer has closed, everything it sent is here: a receive that returned
@@ -188,10 +220,9 @@ SocketRecord::Fetch SocketRecord::FetchNext() {
     if (m_fetchedFd >= 0) return Fetch::Fetched;
     if (m_fetchError != 0) return Fetch::Failed;
     socklen_t len = sizeof m_fetchedPeer;
-    int fd;
-    do {
-        fd = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&m_fetchedPeer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = SystemCall(testing::SystemCall::Accept, [&] {
+        return ::accept4(m_fd, reinterpret_cast<sockaddr*>(&m_fetchedPeer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    });
     if (fd >= 0) {
         m_fetchedFd = fd;
         return Fetch::Fetched;
@@ -212,7 +243,7 @@ void SocketRecord::OnReady(uint32_t events) {
         case SocketPhase::Listening:
             // An edge may be stale (its connection fetched already): only a connection
             // fetched, or a failure the accept call will report, is announced.
-            if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) &&
+            if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) && !m_acceptPaused &&
                 (!FetchesAhead() || !(m_armed & FD_ACCEPT) || FetchNext() != Fetch::None)) {
                 Post(FD_ACCEPT, 0);
             }
@@ -284,7 +315,7 @@ uint32_t SocketRecord::Interest() const {
             ev = EPOLLOUT;  // success shows as OUT, failure as ERR|HUP
             break;
         case SocketPhase::Listening:
-            if (m_armed & FD_ACCEPT) ev = EPOLLIN;
+            if ((m_armed & FD_ACCEPT) && !m_acceptPaused) ev = EPOLLIN;
             break;
         case SocketPhase::Connected:
             if (m_datagram) {
@@ -322,19 +353,33 @@ bool SocketRecord::EdgeMode() const {
 }
 
 void SocketRecord::Rearm(bool recheck) {
+    if (const int error = Watch(recheck)) WatchFailed(error);
+    CheckInvariants();
+}
+
+int SocketRecord::Watch(bool recheck) {
     const bool stream = EdgeMode();
     if (stream || FetchesAhead()) {
-        const uint32_t want = stream ? EPOLLIN | EPOLLRDHUP | (m_writeWanted ? EPOLLOUT : 0u) : EPOLLIN;
-        if (!(m_edge && m_watched && m_edgeInterest == want && !recheck)) {
-            EventLoop::Instance().Watch(m_fd, want, m_watched, EPOLLET);
-            m_edge = m_watched;
-            m_edgeInterest = want;
-        }
-    } else {
-        m_edge = false;
-        EventLoop::Instance().Watch(m_fd, Interest(), m_watched);
+        // A listener paused for want of descriptors watches nothing until it resumes.
+        const uint32_t want = stream ? EPOLLIN | EPOLLRDHUP | (m_writeWanted ? EPOLLOUT : 0u)
+                                     : (m_acceptPaused ? 0u : uint32_t{EPOLLIN});
+        if (m_edge && m_watched && m_edgeInterest == want && !recheck) return 0;
+        const int error = EventLoop::Instance().Watch(m_fd, want, m_watched, EPOLLET);
+        m_edge = m_watched && error == 0;
+        m_edgeInterest = want;
+        return error;
     }
-    CheckInvariants();
+    m_edge = false;
+    return EventLoop::Instance().Watch(m_fd, Interest(), m_watched);
+}
+
+void SocketRecord::WatchFailed(int error) {
+    if (m_mask == 0 || m_watchFailed) return;
+    m_watchFailed = true;
+    m_closePosted = true;
+    m_armed = 0;
+    EventLoop::Instance().Post(m_hwnd, m_msg, static_cast<WPARAM>(m_fd),
+                               MAKELONG(static_cast<WORD>(FD_CLOSE), static_cast<WORD>(WsaErrorFromErrno(error))));
 }
 
 void SocketRecord::Post(long event, int error) {
@@ -416,7 +461,32 @@ void RemoveRecord(int fd) {
     for (const auto& [hwnd, msg] : rec->m_registrations) {
         EventLoop::Instance().Withdraw(hwnd, msg, static_cast<WPARAM>(fd));
     }
+    if (rec->m_acceptPaused) std::erase(PausedListeners(), fd);
     Records()[static_cast<size_t>(fd)].reset();
+    // The descriptor about to be closed is one a paused listener can take.
+    if (!PausedListeners().empty()) {
+        EventLoop::Instance().RunAfter(std::chrono::milliseconds(1), [] { ResumeAccepting(/*probe=*/false); });
+    }
+}
+
+void ResumeAccepting(bool probe) {
+    auto& paused = PausedListeners();
+    if (paused.empty()) return;
+    if (probe) {
+        // A descriptor is free when one can be made; keep it for nobody.
+        const int spare = ::fcntl(EventLoop::Instance().Fd(), F_DUPFD_CLOEXEC, 0);
+        if (spare < 0) {
+            EventLoop::Instance().RunAfter(kAcceptRetry, [] { ResumeAccepting(/*probe=*/true); });
+            return;
+        }
+        ::close(spare);
+    }
+    for (const int fd : std::exchange(paused, {})) {
+        if (SocketRecord* rec = FindRecord(fd)) {
+            rec->m_acceptPaused = false;
+            rec->Rearm(/*recheck=*/true);  // connections still waiting are reported at once
+        }
+    }
 }
 
 void OnSocketReady(int fd, uint32_t events) {

@@ -63,8 +63,9 @@ public:
     // ---- Calls of the application ----
 
     // WSAAsyncSelect with events: the socket's events go to (hwnd, msg) from now on,
-    // all of them owed afresh; what already holds is reported at once.
-    void Register(HWND hwnd, UINT msg, long events);
+    // all of them owed afresh; what already holds is reported at once. Returns 0, or
+    // the errno of the epoll call that failed (then the socket is not registered).
+    int  Register(HWND hwnd, UINT msg, long events);
     // WSAAsyncSelect with no events: nothing more is posted.
     void CancelRegistration();
     // connect started an attempt (completed: it succeeded at once).
@@ -74,6 +75,10 @@ public:
     // registered socket's outcome comes through the loop, and its state changes then.
     void SettleConnect();
     void StartListening();
+    // accept failed for want of descriptors or memory: FD_ACCEPT stays owed, but the
+    // listener is not watched until a descriptor is free again (one is closed here, or
+    // a periodic probe finds one), so that the waiting connections do not spin the loop.
+    void PauseAccepting();
     // shutdown(how) succeeded.
     void ShutDown(int how);
     // A re-enabling call for the event was made: arm it again and re-check.
@@ -111,6 +116,11 @@ private:
     enum class Fetch { Fetched, None, Failed };
 
     uint32_t Interest() const;
+    // The epoll part of Rearm; 0 or the failed call's errno.
+    int      Watch(bool recheck);
+    // The socket cannot be watched any more: its owner is told at once, with the error,
+    // as the socket's end, rather than never hearing of it again.
+    void     WatchFailed(int error);
     bool     EdgeMode() const;
     // A listener registered for FD_ACCEPT is watched edge-triggered and fetches the
     // connection an FD_ACCEPT announces before posting it: the accept call then takes
@@ -161,12 +171,15 @@ private:
     int         m_fetchedFd = -1;
     int         m_fetchError = 0;
     sockaddr_in m_fetchedPeer{};
+    bool        m_acceptPaused = false;  // out of descriptors: not watched for connections
+    bool        m_watchFailed = false;   // its owner was told that it cannot be watched
     // Every (window, message) the socket was ever registered with, so that closesocket
     // can withdraw all notifications still queued for it, a cancelled registration's too.
     std::vector<std::pair<HWND, UINT>> m_registrations;
 
     friend SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking);
     friend void RemoveRecord(int fd);
+    friend void ResumeAccepting(bool probe);
 };
 
 SocketRecord* FindRecord(int fd);
@@ -179,6 +192,10 @@ SocketRecord& AddRecord(int fd, bool datagram, SocketPhase phase);
 SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking);
 // Forgets the socket: leaves epoll and withdraws its queued notifications.
 void RemoveRecord(int fd);
+
+// Listeners paused for want of descriptors are watched again if a descriptor is free
+// (with `probe`, one is tried first); otherwise the next try is scheduled.
+void ResumeAccepting(bool probe);
 
 // Called by the loop with the events epoll reported for fd.
 void OnSocketReady(int fd, uint32_t events);

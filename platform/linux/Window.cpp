@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/linux/EventLoop.h"
 #include "platform/Testing.h"
 
 namespace platform {
@@ -31,8 +32,10 @@ std::string Folded(const char* name) {
 }
 
 Windows& State() {
-    static Windows windows;
-    return windows;
+    // Never destroyed: the last socket object may end after main returns and destroy
+    // its window then.
+    static Windows* windows = new Windows;
+    return *windows;
 }
 
 LRESULT StaticWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -54,6 +57,7 @@ UINT RegisterWindowMessageA(const char* name) {
 
 HWND CreateWindowExA(DWORD, const char* className, const char* windowName, DWORD, int, int, int,
                      int, HWND, uintptr_t, HINSTANCE, void*) {
+    detail::CheckLoopThread("CreateWindowExA");
     if (testing::detail::TakeWindowCreationFailure()) return 0;
     if (className == nullptr || Folded(className) != "static") return 0;
     Windows& w = State();
@@ -77,7 +81,10 @@ LRESULT CallWindowProcA(WNDPROC proc, HWND hwnd, UINT msg, WPARAM wParam, LPARAM
 
 LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) { return 0; }
 
-BOOL DestroyWindow(HWND hwnd) { return State().byHandle.erase(hwnd) ? 1 : 0; }
+BOOL DestroyWindow(HWND hwnd) {
+    detail::CheckLoopThread("DestroyWindow");
+    return State().byHandle.erase(hwnd) ? 1 : 0;
+}
 
 BOOL IsWindow(HWND hwnd) { return State().byHandle.count(hwnd) ? 1 : 0; }
 

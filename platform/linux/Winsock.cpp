@@ -9,7 +9,9 @@
 #include <cstring>
 
 #include "platform/linux/ErrorMap.h"
+#include "platform/linux/EventLoop.h"
 #include "platform/linux/SocketRecord.h"
+#include "platform/linux/SystemCall.h"
 #include "platform/Testing.h"
 
 namespace platform {
@@ -63,6 +65,7 @@ bool NotConnectedStream(const SocketRecord* rec) { return rec != nullptr && rec-
 }  // namespace
 
 bool detail::Started() {
+    detail::CheckLoopThread("a Windows Sockets call");
     if (startCount > 0) return true;
     lastError = WSANOTINITIALISED;
     return false;
@@ -96,7 +99,8 @@ void WSASetLastError(int error) { lastError = error; }
 
 SOCKET socket(int af, int type, int protocol) {
     if (!Started()) return INVALID_SOCKET;
-    const int fd = ::socket(af, type | SOCK_CLOEXEC, protocol);
+    const int fd = detail::SystemCall(testing::SystemCall::Socket,
+                                      [&] { return ::socket(af, type | SOCK_CLOEXEC, protocol); });
     if (fd < 0) return FailErrno();
     detail::AddRecord(fd, type == SOCK_DGRAM).NoteType(type);
     return fd;
@@ -221,10 +225,21 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
     int error = 0;
     if (rec == nullptr || !rec->TakeFetched(fd, peer, error)) {
         socklen_t len = sizeof peer;
-        fd = ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
-        error = errno;
+        fd = detail::SystemCall(testing::SystemCall::Accept, [&] {
+            return ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &len,
+                             SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
+        });
+        error = fd < 0 ? errno : 0;
     }
-    if (rec != nullptr) rec->Reenable(FD_ACCEPT);
+    if (rec != nullptr) {
+        // Out of descriptors or memory, the connections wait and the listener stays
+        // ready: re-enabled at once, FD_ACCEPT would come back without end.
+        if (fd < 0 && (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
+            rec->PauseAccepting();
+        } else {
+            rec->Reenable(FD_ACCEPT);
+        }
+    }
     if (fd < 0) return Fail(detail::WsaErrorFromErrno(error));
     if (addr != nullptr) {
         std::memcpy(addr, &peer, sizeof peer);
@@ -245,7 +260,9 @@ int send(SOCKET s, const char* buf, int len, int flags) {
         if (rec->ShutSend()) return Fail(WSAESHUTDOWN);
         if (rec->ResetError() != 0 && !rec->Datagram()) return Fail(rec->ResetError());
     }
-    const ssize_t n = ::send(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
+    const ssize_t n = detail::SystemCall(testing::SystemCall::Send, [&] {
+        return ::send(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
+    });
     // A short send filled the buffer: the next call would block, so the FD_WRITE that
     // call would earn is owed now, and a sender waiting for it goes on.
     if (n >= 0 && n < len && rec != nullptr) rec->WantWrite();
@@ -268,7 +285,9 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, in
     sockaddr_in dest;
     std::memcpy(&dest, to, sizeof dest);
     if (dest.sin_port == 0) return Fail(WSAEADDRNOTAVAIL);
-    const ssize_t n = ::sendto(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to, sizeof dest);
+    const ssize_t n = detail::SystemCall(testing::SystemCall::Send, [&] {
+        return ::sendto(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to, sizeof dest);
+    });
     if (n >= 0) {
         rec->NoteBound();  // the first datagram binds the socket
         return static_cast<int>(n);
@@ -297,8 +316,10 @@ int ReceiveNow(SOCKET s, SocketRecord* rec, char* buf, int len, int flags, socka
     socklen_t senderLen = sizeof sender;
     // MSG_TRUNC makes Linux tell a datagram's real length: Windows reports a datagram
     // that does not fit as 10040 where Linux cuts it silently.
-    const ssize_t n = ::recvfrom(s, buf, static_cast<size_t>(len), flags | (datagram ? MSG_TRUNC : 0),
-                                 reinterpret_cast<sockaddr*>(&sender), &senderLen);
+    const ssize_t n = detail::SystemCall(testing::SystemCall::Recv, [&] {
+        return ::recvfrom(s, buf, static_cast<size_t>(len), flags | (datagram ? MSG_TRUNC : 0),
+                          reinterpret_cast<sockaddr*>(&sender), &senderLen);
+    });
     if (n < 0) {
         const int error = errno;
         if (rec != nullptr) {

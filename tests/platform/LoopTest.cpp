@@ -149,5 +149,20 @@ TEST_F(LoopTest, QuitRequestedOutsideTheLoopDoesNotStopPumpMessages) {
     EXPECT_EQ(RunMessageLoop(), 3) << "the request still ends the next RunMessageLoop at once";
 }
 
+TEST_F(LoopTest, ACallFromAnotherThreadStopsADebugBuildWithAClearMessage) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "the check is made in debug builds";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            PumpMessages(0ms);  // the loop's thread is this one
+            std::thread other([] { platform::socket(AF_INET, SOCK_STREAM, 0); });
+            other.join();
+        },
+        "a Windows Sockets call was called on a thread that is not the loop's");
+#endif
+}
+
 }  // namespace
 }  // namespace platformtest

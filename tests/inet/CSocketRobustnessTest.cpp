@@ -1,0 +1,272 @@
+// How the socket object holds up when used the way event-driven socket users stress
+// such components: foreign handles, nested loops, running out of descriptors.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "platform/MessageLoop.h"
+#include "platform/Winsock.h"
+#include "tests/inet/SocketFixture.h"
+
+namespace {
+
+using inet::CSocket;
+using inet::SocketProtocol;
+using inet::SocketState;
+using inet::Variant;
+using namespace testsupport;
+using namespace std::chrono_literals;
+
+using Robustness = SocketTest;
+using platform::testing::FailSystemCall;
+using platform::testing::SystemCall;
+
+// A client object connected to a plain peer.
+struct Connected {
+    explicit Connected(RawListener& server) {
+        s = CSocket::Create();
+        log.Attach(*s, /*take=*/true);
+        s->Connect("127.0.0.1", Variant(int32_t{server.Port()}));
+        peer = server.Accept();
+        EXPECT_TRUE(PumpUntil([&] { return log.Has("Connect"); }));
+    }
+    ~Connected() {
+        ::close(peer);
+        PumpUntil([&] { return s->SocketHandle() == -1; });
+    }
+    std::shared_ptr<CSocket> s;
+    EventLog log;
+    int peer = -1;
+};
+
+bool Readable(int fd, std::chrono::milliseconds limit) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(limit.count())) == 1;
+}
+
+TEST_F(Robustness, AnAdoptedDatagramSocketDeliversAndLetsTheLoopRest) {
+    const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local = LoopbackAddress(0);
+    ASSERT_EQ(::bind(udp, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    const int port = LocalPortOf(udp);
+
+    auto s = CSocket::Create();
+    EventLog log;
+    log.Attach(*s, /*take=*/true);
+    s->Accept(udp);
+    EXPECT_EQ(s->Protocol(), SocketProtocol::Udp);
+    EXPECT_EQ(s->State(), SocketState::Connected);
+
+    const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in to = LoopbackAddress(port);
+    ASSERT_EQ(::sendto(sender, "datagram", 8, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to), 8);
+    EXPECT_TRUE(PumpUntil([&] { return log.received == "datagram"; }, 1s)) << "nothing arrived";
+    ::close(sender);
+
+    int dispatched = 0;
+    for (int i = 0; i < 20; ++i) dispatched += platform::PumpMessages(10ms);
+    EXPECT_LE(dispatched, 2) << "the adopted socket keeps the loop busy";
+}
+
+TEST_F(Robustness, TheLoopDescriptorIsReadableExactlyWhileWorkWaitsEvenInsideAHandler) {
+    RawListener server;
+    auto s = CSocket::Create();
+    EventLog log;
+    log.Attach(*s);
+    s->Connect("127.0.0.1", Variant(int32_t{server.Port()}));
+    const int peer = server.Accept();
+    ASSERT_TRUE(PumpUntil([&] { return log.Has("Connect"); }));
+    PumpFor(20ms);
+    EXPECT_FALSE(Readable(platform::MessageLoopFd(), 0ms)) << "readable with nothing to do";
+
+    bool readableInside = false, completedInside = false;
+    s->OnDataArrival = [&](int32_t) {
+        Variant v;
+        s->GetData(v);
+        s->SendData(std::string("ack"));
+        // A host running a nested loop here (a modal dialog) waits on the descriptor.
+        readableInside = Readable(platform::MessageLoopFd(), 200ms);
+        platform::PumpMessages(0ms);
+        completedInside = log.Has("SendComplete");
+    };
+    ASSERT_TRUE(WriteAll(peer, "ping"));
+    ASSERT_TRUE(PumpUntil([&] { return completedInside; }, 2s));
+    EXPECT_TRUE(readableInside) << "the send's completion waited unseen";
+    EXPECT_EQ(ReadSome(peer, 3), "ack");
+    PumpFor(20ms);
+    EXPECT_FALSE(Readable(platform::MessageLoopFd(), 0ms)) << "readable with nothing to do";
+    ::close(peer);
+    ASSERT_TRUE(PumpUntil([&] { return log.Has("Close"); }));
+}
+
+TEST_F(Robustness, FailedReceivesAndSendsSurfaceAndLoseNothing) {
+    RawListener server;
+    Connected c(server);
+    // A receive refused for want of memory takes nothing; the data comes with the next try.
+    FailSystemCall(SystemCall::Recv, ENOMEM);
+    ASSERT_TRUE(WriteAll(c.peer, "first"));
+    EXPECT_TRUE(PumpUntil([&] { return c.log.received == "first"; }, 2s));
+    // Interrupted calls are made again.
+    FailSystemCall(SystemCall::Recv, EINTR, 3);
+    ASSERT_TRUE(WriteAll(c.peer, "second"));
+    EXPECT_TRUE(PumpUntil([&] { return c.log.received == "firstsecond"; }, 2s));
+    FailSystemCall(SystemCall::Send, EINTR, 3);
+    c.s->SendData(std::string("one"));
+    EXPECT_EQ(ReadSome(c.peer, 3), "one");
+    // A send refused for want of buffers is the host's error, and the next one goes.
+    FailSystemCall(SystemCall::Send, ENOBUFS);
+    try {
+        c.s->SendData(std::string("lost"));
+        ADD_FAILURE() << "the refused send was reported as sent";
+    } catch (const inet::SocketError& e) {
+        EXPECT_EQ(e.Number(), 10055);
+        EXPECT_EQ(e.Source(), "CSocket.SendData");
+        EXPECT_EQ(e.Description(), "No buffer space available.");
+    }
+    c.s->SendData(std::string("two"));
+    EXPECT_EQ(ReadSome(c.peer, 3), "two");
+    EXPECT_FALSE(c.log.HasPrefix("Error"));
+}
+
+TEST_F(Robustness, ASocketThatCannotBeWatchedEndsWithAnError) {
+    RawListener server;
+    {
+        // Watching the connect under way fails: the owner hears of it, nothing waits forever.
+        auto s = CSocket::Create();
+        EventLog log;
+        log.Attach(*s);
+        FailSystemCall(SystemCall::EpollCtl, ENOMEM);
+        s->Connect("127.0.0.1", Variant(int32_t{server.Port()}));
+        EXPECT_TRUE(PumpUntil([&] { return log.Has("Error 10055 No buffer space available. []"); }, 2s));
+        EXPECT_EQ(s->State(), SocketState::Error);
+        EXPECT_EQ(s->SocketHandle(), -1);
+        const int accepted = server.Accept(200ms);
+        if (accepted >= 0) ::close(accepted);
+    }
+    {
+        // So does a connected one that cannot be watched for the room to send the rest.
+        Connected c(server);
+        FailSystemCall(SystemCall::EpollCtl, ENOMEM);
+        c.s->SendData(std::string(16 << 20, 'x'));  // more than the socket buffers take
+        EXPECT_TRUE(PumpUntil([&] { return c.log.HasPrefix("Error 10055"); }, 2s));
+        EXPECT_EQ(c.s->SocketHandle(), -1);
+    }
+    EXPECT_EQ(inet::MSocketSupport::RegisteredSocketCount(), 0);
+}
+
+TEST_F(Robustness, SocketsThatCannotBeMadeLeaveNothingBehind) {
+    RawListener server;
+    const int descriptors = OpenDescriptors();
+    auto s = CSocket::Create();
+    EventLog log;
+    log.Attach(*s);
+    // An operation that cannot make its socket does nothing, as documented; the next try works.
+    for (const int error : {EMFILE, ENOBUFS, ENOMEM}) {
+        FailSystemCall(SystemCall::Socket, error);
+        s->Connect("127.0.0.1", Variant(int32_t{server.Port()}));
+        EXPECT_EQ(s->SocketHandle(), -1);
+        EXPECT_EQ(s->State(), SocketState::Closed);
+    }
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+    FailSystemCall(SystemCall::Socket, EINTR);
+    s->Connect("127.0.0.1", Variant(int32_t{server.Port()}));
+    const int peer = server.Accept();
+    EXPECT_TRUE(PumpUntil([&] { return log.Has("Connect"); }));
+
+    // An accept refused for want of memory is one failed request; the client is served after.
+    auto listener = CSocket::Create();
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    std::vector<int32_t> requests;
+    listener->OnConnectionRequest = [&](int32_t id) { requests.push_back(id); };
+    FailSystemCall(SystemCall::Accept, ENOBUFS);
+    const int client = RawConnect(LocalPortOf(listener->SocketHandle()));
+    ASSERT_TRUE(PumpUntil([&] { return requests.size() == 2; }, 3s));
+    EXPECT_EQ(requests[0], -1);
+    EXPECT_GE(requests[1], 0);
+    ::close(requests[1]);
+    ::close(client);
+    ::close(peer);
+    EXPECT_TRUE(PumpUntil([&] { return log.Has("Close"); }));
+}
+
+// The process out of descriptors until Release: the limit is lowered and what is left
+// under it is filled.
+class DescriptorsExhausted {
+public:
+    DescriptorsExhausted() {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit lower = saved_;
+        lower.rlim_cur = static_cast<rlim_t>(HighestDescriptor() + 16);
+        ::setrlimit(RLIMIT_NOFILE, &lower);
+        for (int fd; (fd = ::fcntl(0, F_DUPFD_CLOEXEC, 0)) >= 0;) fillers_.push_back(fd);
+        error_ = errno;
+    }
+    ~DescriptorsExhausted() {
+        Release();
+        ::setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    int Error() const { return error_; }
+    void Release() {
+        for (const int fd : fillers_) ::close(fd);
+        fillers_.clear();
+    }
+
+private:
+    static int HighestDescriptor() {
+        int highest = 0;
+        for (int fd = 0; fd < 4096; ++fd) {
+            if (::fcntl(fd, F_GETFD) >= 0) highest = fd;
+        }
+        return highest;
+    }
+    rlimit saved_{};
+    std::vector<int> fillers_;
+    int error_ = 0;
+};
+
+TEST_F(Robustness, AListenerOutOfDescriptorsRestsAndServesTheWaitingClientsLater) {
+    auto listener = CSocket::Create();
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    const int port = LocalPortOf(listener->SocketHandle());
+    int failed = 0;
+    std::vector<int32_t> accepted;
+    listener->OnConnectionRequest = [&](int32_t id) {
+        if (id == -1) {
+            ++failed;
+        } else {
+            accepted.push_back(id);
+        }
+    };
+    constexpr int kClients = 5;  // what the listen backlog holds
+    std::vector<int> clients;
+    for (int i = 0; i < kClients; ++i) clients.push_back(RawConnect(port));
+
+    {
+        DescriptorsExhausted exhausted;
+        ASSERT_EQ(exhausted.Error(), EMFILE);
+        int dispatched = 0;
+        const auto until = std::chrono::steady_clock::now() + 600ms;
+        while (std::chrono::steady_clock::now() < until) dispatched += platform::PumpMessages(50ms);
+        EXPECT_GE(failed, 1) << "the failed accept is reported";
+        EXPECT_LE(failed, 3) << "failed requests without end";
+        EXPECT_LE(dispatched, 10) << "the listener spins";
+        EXPECT_TRUE(accepted.empty());
+
+        exhausted.Release();  // closed outside the layer: the listener finds out by itself
+        EXPECT_TRUE(PumpUntil([&] { return accepted.size() == kClients; }, 3s))
+            << accepted.size() << " of the waiting clients were served";
+    }
+    EXPECT_EQ(listener->State(), SocketState::Listening);
+    for (const int32_t id : accepted) ::close(id);
+    for (const int fd : clients) ::close(fd);
+}
+
+}  // namespace
