@@ -245,8 +245,11 @@ TEST_F(Robustness, AListenerOutOfDescriptorsRestsAndServesTheWaitingClientsLater
             accepted.push_back(id);
         }
     };
+    // One client served first (which also lets the sanitizers see the handlers' types
+    // while they can still open what they need).
+    std::vector<int> clients{RawConnect(port)};
+    ASSERT_TRUE(PumpUntil([&] { return accepted.size() == 1; }));
     constexpr int kClients = 5;  // what the listen backlog holds
-    std::vector<int> clients;
     for (int i = 0; i < kClients; ++i) clients.push_back(RawConnect(port));
 
     {
@@ -258,10 +261,10 @@ TEST_F(Robustness, AListenerOutOfDescriptorsRestsAndServesTheWaitingClientsLater
         EXPECT_GE(failed, 1) << "the failed accept is reported";
         EXPECT_LE(failed, 3) << "failed requests without end";
         EXPECT_LE(dispatched, 10) << "the listener spins";
-        EXPECT_TRUE(accepted.empty());
+        EXPECT_EQ(accepted.size(), 1u);
 
         exhausted.Release();  // closed outside the layer: the listener finds out by itself
-        EXPECT_TRUE(PumpUntil([&] { return accepted.size() == kClients; }, 3s))
+        EXPECT_TRUE(PumpUntil([&] { return accepted.size() == 1 + kClients; }, 3s))
             << accepted.size() << " of the waiting clients were served";
     }
     EXPECT_EQ(listener->State(), SocketState::Listening);
