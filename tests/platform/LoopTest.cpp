@@ -150,8 +150,8 @@ TEST_F(LoopTest, QuitRequestedOutsideTheLoopDoesNotStopPumpMessages) {
 }
 
 TEST_F(LoopTest, ACallFromAnotherThreadStopsADebugBuildWithAClearMessage) {
-#ifdef NDEBUG
-    GTEST_SKIP() << "the check is made in debug builds";
+#if defined(NDEBUG) || defined(_WIN32)
+    GTEST_SKIP() << "the check is made in debug builds of the Linux substitute";
 #else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
