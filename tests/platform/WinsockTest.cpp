@@ -211,14 +211,14 @@ TEST_F(WinsockTest, ASocketKeptPastTheLastCleanupIsClosedAllTheSame) {
     // must not leave the descriptor open for good.
     const SOCKET s = platform::socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_NE(s, INVALID_SOCKET);
-    ASSERT_EQ(WSACleanup(), 0);
+    ASSERT_EQ(platform::WSACleanup(), 0);
     EXPECT_EQ(platform::closesocket(s), SOCKET_ERROR);
-    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+    EXPECT_EQ(platform::WSAGetLastError(), WSANOTINITIALISED);
 #ifndef _WIN32
     EXPECT_LT(::fcntl(s, F_GETFD), 0) << "the descriptor was left open";
 #endif
-    WSADATA data;
-    ASSERT_EQ(WSAStartup(0x0202, &data), 0);  // TearDown's cleanup
+    platform::WSADATA data;
+    ASSERT_EQ(platform::WSAStartup(0x0202, &data), 0);  // TearDown's cleanup
 }
 
 TEST_F(WinsockTest, LingerTakesTheWindowsRecordAndZeroSecondsCloseWithAReset) {
