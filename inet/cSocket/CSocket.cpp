@@ -341,8 +341,12 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
             }
             case platform::FD_WRITE:
                 // The socket can take more; or this is the object's own notice that a
-                // send took everything (PostSendComplete), and nothing waits.
-                if (SendWaiting() > 0) {
+                // send took everything (PostWriteNotice), and nothing waits.
+                if (SendWaiting() > 0 && !HandlesStream() && m_remoteHostIP.empty()) {
+                    // A datagram waits for its host's address: the lookup's completion
+                    // sends it. Windows notes a fresh datagram socket as writable, and
+                    // going on here would start a second lookup.
+                } else if (SendWaiting() > 0) {
                     SendPendingData();
                 } else if (m_sendPending) {
                     m_sendPending = false;
@@ -517,7 +521,7 @@ void CSocket::SendPendingData() {
         const char* bytes = m_sendBuffer.data() + m_sendHead;
         const int length = static_cast<int>(std::min<size_t>(count, INT_MAX));
         if (HandlesStream()) {
-            result = platform::send(m_socketHandle, bytes, length, 0);
+            result = SendWhatIsTaken(bytes, length);
         } else if (!m_remoteHostIP.empty()) {
             const sockaddr_in to = AddressRecord(platform::inet_addr(m_remoteHostIP.c_str()), m_remotePort);
             result = platform::sendto(m_socketHandle, bytes, length, 0, reinterpret_cast<const sockaddr*>(&to),
@@ -542,12 +546,36 @@ void CSocket::SendPendingData() {
     } else {
         m_sendBuffer.clear();
         m_sendHead = 0;
-        PostSendComplete();
+        PostWriteNotice();
     }
     Raise(OnSendProgress, result, static_cast<int32_t>(SendWaiting()));
 }
 
-void CSocket::PostSendComplete() {
+int32_t CSocket::SendWhatIsTaken(const char* bytes, int length) {
+    // Windows owes a write notification only after a send failed with 10035, not after
+    // one that took part of the bytes: stopping at a short send would wait for ever.
+    // So a short send is followed at once by another, until everything went or the
+    // socket refuses with 10035, which makes the notification owed.
+    int sent = 0;
+    while (sent < length) {
+        const int n = platform::send(m_socketHandle, bytes + sent, length - sent, 0);
+        if (n == platform::SOCKET_ERROR) {
+            if (sent == 0) return platform::SOCKET_ERROR;
+            // Part went: report it now. A refusal with 10035 is followed by the write
+            // notification; any other failure surfaces when our own notice tries again.
+            if (platform::WSAGetLastError() != platform::WSAEWOULDBLOCK) PostWriteNotice();
+            break;
+        }
+        if (n == 0) {
+            PostWriteNotice();  // took nothing, refused nothing: nothing else would go on
+            break;
+        }
+        sent += n;
+    }
+    return sent;
+}
+
+void CSocket::PostWriteNotice() {
     // Posted as the socket's own notifications are: OnSendComplete comes from the loop,
     // after OnSendProgress and whatever its handler does.
     platform::PostMessageA(MS::NotifyWindow(), MS::WinsockMessage(), static_cast<platform::WPARAM>(m_socketHandle),

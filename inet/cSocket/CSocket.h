@@ -140,8 +140,11 @@ private:
     void    EmptyReceiveBuffer(bool release);
     void    SendPendingData();
     int32_t ConnectTo(uint32_t address);       // the connect call; 0 or the Windows Sockets error
-    // Everything was sent: the completion comes through a write notification posted to itself.
-    void    PostSendComplete();
+    // Sends until everything went or the socket refuses; the bytes taken, or SOCKET_ERROR.
+    int32_t SendWhatIsTaken(const char* bytes, int length);
+    // A write notification posted to itself: the completion once everything was sent,
+    // or the next try after a send that stopped short with nothing owed.
+    void    PostWriteNotice();
     void    RaiseError(int32_t number, const std::string& source);
     void    ReadLocalAddress();
     std::weak_ptr<NotificationTarget> Self();
