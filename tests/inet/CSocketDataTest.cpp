@@ -1,11 +1,13 @@
 // Receiving, sending and the notifications that drive them, on loopback.
-#include <netinet/in.h>
+#ifndef _WIN32
 #include <sys/socket.h>
-#include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "platform/MessageLoop.h"
 #include "platform/Winsock.h"
 #include "tests/inet/SocketFixture.h"
 
@@ -39,7 +41,7 @@ protected:
     // A peer still open is closed, and its close is let through before the check.
     void TearDown() override {
         if (peer >= 0) {
-            ::close(peer);
+            RawClose(peer);
             PumpUntil([&] { return !s || s->SocketHandle() == -1; });
         }
         s.reset();
@@ -221,12 +223,16 @@ TEST_F(Data, SendErrorsByState) {
         EXPECT_EQ(e.Description(), "Wrong protocol or connection state for the requested transaction or request.");
     }
     s->Connect("127.0.0.1", Variant(int32_t{server.Port()}));
-    try {
-        s->SendData(std::string("x"));  // still connecting
-        FAIL();
-    } catch (const inet::SocketError& e) {
-        EXPECT_EQ(e.Number(), 10057);
-        EXPECT_EQ(e.Description(), "Socket is not connected.");
+    // Windows completes a loopback connection at once, before the loop hears of it, so
+    // a send there may already go; the substitute connects only from the loop.
+    if (!kOnWindows) {
+        try {
+            s->SendData(std::string("x"));  // still connecting
+            FAIL();
+        } catch (const inet::SocketError& e) {
+            EXPECT_EQ(e.Number(), 10057);
+            EXPECT_EQ(e.Description(), "Socket is not connected.");
+        }
     }
     const int peer = server.Accept();
     ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::Connected; }));
@@ -239,11 +245,12 @@ TEST_F(Data, SendErrorsByState) {
         EXPECT_EQ(e.Description(), "Cannot send after socket shutdown.");
         EXPECT_EQ(e.Source(), "CSocket.SendData");
     }
-    ::close(peer);
+    RawClose(peer);
     PumpUntil([&] { return s->State() == SocketState::Closed; });
 }
 
 TEST_F(Data, PeerResetGivesErrorAndNoClose) {
+    if (UnderWine()) GTEST_SKIP() << kWineResetIsGraceful;
     ConnectClient();
     ResetClose(std::exchange(peer, -1));
     ASSERT_TRUE(PumpUntil([&] { return !log.events.empty(); }));
@@ -256,7 +263,7 @@ TEST_F(Data, PeerResetGivesErrorAndNoClose) {
 TEST_F(Data, GracefulCloseHandsOverWhatIsLeft) {
     ConnectClient();
     WriteAll(peer, "last words");
-    ::close(std::exchange(peer, -1));
+    RawClose(std::exchange(peer, -1));
     ASSERT_TRUE(PumpUntil([&] { return log.Has("Close"); }));
     EXPECT_EQ(log.events, (std::vector<std::string>{"DataArrival 10", "Close"}));
     EXPECT_EQ(s->State(), SocketState::Closed);
@@ -273,14 +280,14 @@ TEST_F(Data, CloseWithUnsentDataTriesOneLastSend) {
     const int small = 4096;
     platform::setsockopt(s->SocketHandle(), platform::SOL_SOCKET_W, platform::SO_SNDBUF_W,
                          reinterpret_cast<const char*>(&small), sizeof small);
-    ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     s->SendData(std::string(1 << 20, 'z'));
-    // Make room without pumping, then close: the close finds the socket writable.
+    // Make room without pumping, then close: the close finds the socket writable. What
+    // the socket still holds keeps coming while the peer reads: read until it stops.
     char sink[65536];
-    while (::recv(peer, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+    while (RawReadable(peer, 50ms) && RawRecv(peer, sink, sizeof sink) > 0) {
     }
     log.events.clear();
-    ::shutdown(peer, SHUT_WR);
+    RawShutdownSend(peer);
     ASSERT_TRUE(PumpUntil([&] { return log.Has("Close"); }));
     ASSERT_GE(log.events.size(), 2u);
     EXPECT_EQ(log.events.front().rfind("SendProgress ", 0), 0u) << "one last send before closing";
@@ -296,19 +303,15 @@ TEST_F(Data, UdpDatagramsFromTwoSendersShareTheBuffer) {
     s->Bind(0, "127.0.0.1");
     const int port = LocalPortOf(s->SocketHandle());
     auto sender = [](const char* from) {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int fd = RawSocket(SOCK_DGRAM);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = inet_addr(from);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        a.sin_addr.s_addr = platform::inet_addr(from);
+        EXPECT_EQ(RawBind(fd, a), 0) << from;
         return fd;
     };
     auto sendTo = [port](int fd, const std::string& text) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        RawSendTo(fd, text.data(), static_cast<int>(text.size()), LoopbackAddress(port));
     };
     const int first = sender("127.0.0.1");
     const int second = sender("127.0.0.2");
@@ -320,12 +323,16 @@ TEST_F(Data, UdpDatagramsFromTwoSendersShareTheBuffer) {
     Variant v;
     s->PeekData(v);
     EXPECT_EQ(std::get<std::string>(v), "abcd");
-    EXPECT_EQ(s->RemoteHostIP(), "127.0.0.2");
     EXPECT_EQ(s->RemotePort(), LocalPortOf(second));
-    EXPECT_EQ(s->RemoteHost(), "127.0.0.2") << "no reverse name: the dotted address";
+    // Wine reports the datagram from 127.0.0.2 as from 127.0.0.1 (the sender is bound
+    // there, and the port is right); Windows' recvfrom gives the sender's own address.
+    if (!UnderWine()) {
+        EXPECT_EQ(s->RemoteHostIP(), "127.0.0.2");
+        EXPECT_EQ(s->RemoteHost(), "127.0.0.2") << "no reverse name: the dotted address";
+    }
     s->CloseSocket();
-    ::close(first);
-    ::close(second);
+    RawClose(first);
+    RawClose(second);
 }
 
 TEST_F(Data, UdpDatagramTooLongForTheReceiveSizeIsDropped) {
@@ -335,21 +342,19 @@ TEST_F(Data, UdpDatagramTooLongForTheReceiveSizeIsDropped) {
     log.Attach(*s);
     s->SetProtocol(SocketProtocol::Udp);
     s->Bind(0, "127.0.0.1");
-    const int peer = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(LocalPortOf(s->SocketHandle())));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::sendto(peer, std::string(20, 'L').data(), 20, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    ::sendto(peer, "short", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    const int peer = RawSocket(SOCK_DGRAM);
+    const sockaddr_in to = LoopbackAddress(LocalPortOf(s->SocketHandle()));
+    RawSendTo(peer, std::string(20, 'L').data(), 20, to);
+    RawSendTo(peer, "short", 5, to);
     ASSERT_TRUE(PumpUntil([&] { return !log.events.empty(); }));
     PumpFor(20ms);
     EXPECT_EQ(log.events, std::vector<std::string>{"DataArrival 5"});
-    ::close(peer);
+    RawClose(peer);
     s->CloseSocket();
 }
 
 TEST_F(Data, UdpSendsToTheRemoteAddressResolvingANameFirst) {
+    if (kOnWindows) GTEST_SKIP() << kNoSteeredResolver;
     platform::testing::SetResolver([](const std::string& name) {
         platform::testing::LookupAnswer a;
         a.officialName = name;
@@ -357,16 +362,13 @@ TEST_F(Data, UdpSendsToTheRemoteAddressResolvingANameFirst) {
         a.delayMs = 10;
         return a;
     });
-    const int peer = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(peer, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    const int peer = RawSocket(SOCK_DGRAM);
+    RawBind(peer, LoopbackAddress(0));
     auto receive = [peer] {
         char buf[64];
         std::string got;
         PumpUntil([&] {
-            const ssize_t n = ::recv(peer, buf, sizeof buf, MSG_DONTWAIT);
+            const int n = RawReadable(peer, 0ms) ? RawRecv(peer, buf, sizeof buf) : 0;
             if (n > 0) got.assign(buf, static_cast<size_t>(n));
             return n > 0;
         });
@@ -415,13 +417,48 @@ TEST_F(Data, UdpSendsToTheRemoteAddressResolvingANameFirst) {
         EXPECT_EQ(e.Description(), "Message too long.");
     }
     named->CloseSocket();
-    ::close(peer);
+    RawClose(peer);
+}
+
+// Windows notes a fresh datagram socket as writable when it is registered. That notice
+// comes while the first datagram to a name waits for the lookup, and must not start
+// another lookup nor report the send again.
+TEST_F(Data, UdpSendToANameLooksItUpOnceThoughTheSocketIsWritable) {
+    const int peer = RawSocket(SOCK_DGRAM);
+    ASSERT_EQ(RawBind(peer, LoopbackAddress(0)), 0);
+    auto s = CSocket::Create();
+    EventLog log;
+    log.Attach(*s);
+    s->SetProtocol(SocketProtocol::Udp);
+    s->SetRemotePort(LocalPortOf(peer));
+    s->SetRemoteHost("localhost");
+    s->SendData(std::string("once"));
+    ASSERT_NE(s->SocketHandle(), -1);
+    EXPECT_EQ(inet::MSocketSupport::OutstandingLookupCount(), 1);
+    // The substitute does not post that notice (the rules allow either): post it as Windows does.
+    platform::PostMessageA(inet::MSocketSupport::NotifyWindow(), inet::MSocketSupport::WinsockMessage(),
+                           static_cast<platform::WPARAM>(s->SocketHandle()), platform::FD_WRITE);
+    int mostLookups = 0;
+    ASSERT_TRUE(PumpUntil([&] {
+        mostLookups = std::max(mostLookups, inet::MSocketSupport::OutstandingLookupCount());
+        return log.Has("SendComplete");
+    }));
+    PumpFor(50ms);
+    EXPECT_EQ(mostLookups, 1);
+    EXPECT_EQ(log.events, (std::vector<std::string>{"SendProgress 0 4", "SendProgress 4 0", "SendComplete"}));
+    char buf[16];
+    ASSERT_TRUE(RawReadable(peer, 1000ms));
+    EXPECT_EQ(RawRecv(peer, buf, sizeof buf), 4);
+    EXPECT_FALSE(RawReadable(peer, 50ms)) << "the datagram went twice";
+    s->CloseSocket();
+    RawClose(peer);
 }
 
 // A host may let go of the object from inside any event.
 TEST_F(Data, HandlersMayDropTheLastReferenceInAnyEvent) {
     for (const std::string event : {"DataArrival", "SendProgress", "SendComplete", "Close", "Error"}) {
         SCOPED_TRACE(event);
+        if (event == "Error" && UnderWine()) continue;  // kWineResetIsGraceful: the reset may come as a close
         auto s = CSocket::Create();
         std::weak_ptr<CSocket> weak = s;
         bool fired = false;
@@ -444,13 +481,13 @@ TEST_F(Data, HandlersMayDropTheLastReferenceInAnyEvent) {
         if (event == "SendProgress" || event == "SendComplete") s->SendData(std::string("data"));
         if (event == "Close") {
             WriteAll(peer, "bye");
-            ::close(peer);
+            RawClose(peer);
         }
         if (event == "Error") ResetClose(peer);
         ASSERT_TRUE(PumpUntil([&] { return fired; }));
         EXPECT_TRUE(weak.expired());
         PumpFor(10ms);
-        if (event != "Close" && event != "Error") ::close(peer);
+        if (event != "Close" && event != "Error") RawClose(peer);
     }
 }
 
@@ -475,7 +512,7 @@ TEST_F(Data, FullClientSessionAndReconnect) {
         s->SendData(int32_t{-2});
         EXPECT_EQ(ReadSome(peer, 4), Bytes({0xFE, 0xFF, 0xFF, 0xFF}));
         ASSERT_TRUE(PumpUntil([&] { return log.Has("SendComplete"); }));
-        ::close(peer);
+        RawClose(peer);
         ASSERT_TRUE(PumpUntil([&] { return log.Has("Close"); }));
         EXPECT_EQ(s->State(), SocketState::Closed);
     }

@@ -1,7 +1,7 @@
 // Binding, listening and accepting.
-#include <netinet/in.h>
+#ifndef _WIN32
 #include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include "platform/Winsock.h"
 #include "tests/inet/SocketFixture.h"
@@ -74,10 +74,10 @@ TEST_F(Serving, ConnectionRequestsAreAcceptedIntoNewObjects) {
     EXPECT_EQ(ReadSome(a, 4), "pong");
     ASSERT_TRUE(PumpUntil([&] { return servedLog.Has("SendComplete"); }));
 
-    ::close(a);
+    RawClose(a);
     ASSERT_TRUE(PumpUntil([&] { return servedLog.Has("Close"); }));
-    ::close(b);
-    ::close(log.requests[1]);  // never adopted: ours to close
+    RawClose(b);
+    RawClose(log.requests[1]);  // never adopted: ours to close
     listener->CloseSocket();
 }
 
@@ -98,7 +98,7 @@ TEST_F(Serving, AcceptingAnAdoptedHandleAgainLeavesItToItsOwner) {
     second.reset();  // must neither unregister nor close the owner's socket
     WriteAll(client, "still here");
     ASSERT_TRUE(PumpUntil([&] { return ownerLog.received == "still here"; }));
-    ::close(client);
+    RawClose(client);
     ASSERT_TRUE(PumpUntil([&] { return ownerLog.Has("Close"); }));
     listener->CloseSocket();
 }
@@ -151,7 +151,7 @@ TEST_F(Serving, StoredPortAndAddressAreUsedAndKept) {
     again->OnConnectionRequest = [&](int32_t id) { served->Accept(id); };
     ASSERT_TRUE(PumpUntil([&] { return served->State() == SocketState::Connected; }));
     served->CloseSocket();  // we close first: our side keeps TIME_WAIT
-    ::close(client);
+    RawClose(client);
     PumpUntil([&] { return served->State() == SocketState::Closed; });
     again->CloseSocket();
     auto third = CSocket::Create();

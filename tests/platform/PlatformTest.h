@@ -55,9 +55,7 @@ using testsupport::PumpUntil;
 using testsupport::ResetClose;  // closes with a reset (SO_LINGER 0)
 using testsupport::kOnWindows;
 using testsupport::UnderWine;
-// Wine 8 delivers a reset between two of its own sockets as a graceful close.
-inline constexpr const char* kWineResetIsGraceful =
-    "Wine reports a reset between its own sockets as a graceful close; Windows reports 10054";
+using testsupport::kWineResetIsGraceful;
 inline sockaddr_in Loopback(int port) { return testsupport::LoopbackAddress(port); }
 inline const sockaddr* Sa(const sockaddr_in& a) { return reinterpret_cast<const sockaddr*>(&a); }
 inline int LocalPort(int fd) { return testsupport::LocalPortOf(fd); }

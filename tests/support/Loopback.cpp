@@ -31,7 +31,20 @@ namespace {
 #ifdef _WIN32
 ::SOCKET Wide(int fd) { return fd < 0 ? ~::SOCKET{0} : static_cast<::SOCKET>(static_cast<uint32_t>(fd)); }
 int Narrow(::SOCKET s) { return s == ~::SOCKET{0} ? -1 : static_cast<int>(static_cast<uint32_t>(s)); }
-int NewSocket(int type) { return Narrow(::socket(AF_INET, type, 0)); }
+// Windows counts start-ups for the whole process, and the last cleanup ends every
+// socket still open: the peers hold a start-up of their own, so that they work
+// before the layer starts and outlive the layer's cleanup.
+void StartPeers() {
+    static const bool started = [] {
+        ::WSADATA data;
+        return ::WSAStartup(0x0202, &data) == 0;
+    }();
+    (void)started;
+}
+int NewSocket(int type) {
+    StartPeers();
+    return Narrow(::socket(AF_INET, type, 0));
+}
 int AcceptOne(int fd) { return Narrow(::accept(Wide(fd), nullptr, nullptr)); }
 int CloseFd(int fd) { return ::closesocket(Wide(fd)); }
 bool PollIn(int fd, int timeoutMs) {
@@ -202,6 +215,8 @@ int RawConnectTo(int fd, const sockaddr_in& to) {
     NoteFailure();
     return -1;
 }
+
+int RawBind(int fd, const sockaddr_in& at) { return ::bind(Wide(fd), Sa(at), sizeof at) == 0 ? 0 : -1; }
 
 int RawAccept(int listenFd) { return AcceptOne(listenFd); }
 

@@ -58,6 +58,9 @@ int LocalPortOf(int fd);
 // True when the program runs on Windows' calls as Wine provides them. Where Wine
 // departs from Windows' documented behaviour, a test skips with the reason.
 bool UnderWine();
+// Wine 8 delivers a reset between two of its own sockets as a graceful close.
+inline constexpr const char* kWineResetIsGraceful =
+    "Wine reports a reset between its own sockets as a graceful close; Windows reports 10054";
 // True on Windows (or Wine): where a test checks a rule of the Linux substitute
 // that Windows itself does not promise, it skips there with the reason.
 constexpr bool kOnWindows =
@@ -71,6 +74,7 @@ constexpr bool kOnWindows =
 // int: on Linux the descriptor, on Windows the SOCKET narrowed as the layer narrows it.
 int  RawSocket(int type);                                   // SOCK_STREAM or SOCK_DGRAM; -1 on failure
 int  RawConnectTo(int fd, const sockaddr_in& to);           // blocking; 0 or -1
+int  RawBind(int fd, const sockaddr_in& at);                // 0 or -1
 int  RawAccept(int listenFd);                               // blocking; -1 on failure
 int  RawSend(int fd, const char* data, int len);            // as send(); never raises SIGPIPE
 int  RawSendTo(int fd, const char* data, int len, const sockaddr_in& to);
