@@ -22,6 +22,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/HostEntry.h"
 #include "platform/linux/ErrorMap.h"
 #include "platform/linux/EventLoop.h"
 #include "platform/Testing.h"
@@ -127,51 +128,6 @@ void WorkerMain() {
     }
 }
 
-size_t AlignUp(size_t n, size_t a) { return (n + a - 1) / a * a; }
-
-// Lays the answer out as a hostent and everything it points to; returns the bytes
-// needed, which may exceed the buffer (then nothing is written).
-size_t LayOut(const LookupAnswer& answer, char* buffer, size_t capacity) {
-    const size_t addressLength = static_cast<size_t>(std::max(answer.addressLength, 0));
-    size_t needed = AlignUp(sizeof(hostent), alignof(char*));
-    const size_t aliasesAt = needed;
-    needed += (answer.aliases.size() + 1) * sizeof(char*);
-    const size_t addrListAt = needed;
-    needed += (answer.addresses.size() + 1) * sizeof(char*);
-    const size_t addrsAt = needed;
-    needed += answer.addresses.size() * addressLength;
-    const size_t namesAt = needed;
-    needed += answer.officialName.size() + 1;
-    for (const std::string& alias : answer.aliases) needed += alias.size() + 1;
-    if (needed > capacity) return needed;
-
-    auto* entry = reinterpret_cast<hostent*>(buffer);
-    auto** aliases = reinterpret_cast<char**>(buffer + aliasesAt);
-    auto** addrList = reinterpret_cast<char**>(buffer + addrListAt);
-    char* text = buffer + namesAt;
-    auto put = [&](const std::string& s) {
-        char* start = text;
-        std::memcpy(text, s.c_str(), s.size() + 1);
-        text += s.size() + 1;
-        return start;
-    };
-    entry->h_name = put(answer.officialName);
-    for (size_t i = 0; i < answer.aliases.size(); ++i) aliases[i] = put(answer.aliases[i]);
-    aliases[answer.aliases.size()] = nullptr;
-    for (size_t i = 0; i < answer.addresses.size(); ++i) {
-        char* slot = buffer + addrsAt + i * addressLength;
-        std::memset(slot, 0, addressLength);
-        std::memcpy(slot, &answer.addresses[i], std::min<size_t>(addressLength, 4));
-        addrList[i] = slot;
-    }
-    addrList[answer.addresses.size()] = nullptr;
-    entry->h_aliases = aliases;
-    entry->h_addrtype = AF_INET;
-    entry->h_length = static_cast<int>(addressLength);
-    entry->h_addr_list = addrList;
-    return needed;
-}
-
 // Delivers the completion; false when nothing was delivered.
 bool Complete(const std::shared_ptr<Request>& request) {
     auto& outstanding = Outstanding();
@@ -183,7 +139,7 @@ bool Complete(const std::shared_ptr<Request>& request) {
     int error = request->answer.error;
     size_t length = 0;
     if (error == 0) {
-        length = LayOut(request->answer, request->buffer, static_cast<size_t>(request->bufferLength));
+        length = detail::LayOutHostEntry(request->answer, request->buffer, static_cast<size_t>(request->bufferLength));
         if (length > static_cast<size_t>(request->bufferLength)) error = WSAENOBUFS;  // length: the size needed
     }
     return detail::DispatchToWindow(request->hwnd, request->msg, static_cast<WPARAM>(request->handle),

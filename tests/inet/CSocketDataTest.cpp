@@ -354,7 +354,6 @@ TEST_F(Data, UdpDatagramTooLongForTheReceiveSizeIsDropped) {
 }
 
 TEST_F(Data, UdpSendsToTheRemoteAddressResolvingANameFirst) {
-    if (kOnWindows) GTEST_SKIP() << kNoSteeredResolver;
     platform::testing::SetResolver([](const std::string& name) {
         platform::testing::LookupAnswer a;
         a.officialName = name;

@@ -16,10 +16,6 @@
 
 namespace testsupport {
 
-// The seam's forward resolver answers names on the substitute's lookup worker; the
-// Windows build looks names up with Windows' own resolver, which cannot be steered.
-inline constexpr const char* kNoSteeredResolver = "steers the resolver through the seam, which only the substitute has";
-
 class SocketTest : public ::testing::Test {
 protected:
     void SetUp() override {
