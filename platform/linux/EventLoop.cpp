@@ -123,7 +123,7 @@ void EventLoop::Withdraw(HWND hwnd, UINT msg, WPARAM wParam) {
     ResetWakeIfEmptyLocked();
 }
 
-int EventLoop::Watch(int fd, uint32_t interest, bool& watched, uint32_t mode) {
+int EventLoop::Watch(int fd, uint32_t generation, uint32_t interest, bool& watched, uint32_t mode) {
     static_assert(EPOLLONESHOT_BIT == EPOLLONESHOT);
     using testing::SystemCall::EpollCtl;
     if (interest == 0) {
@@ -137,7 +137,7 @@ int EventLoop::Watch(int fd, uint32_t interest, bool& watched, uint32_t mode) {
     }
     epoll_event ev{};
     ev.events = interest | mode;
-    ev.data.fd = fd;
+    ev.data.u64 = uint64_t{generation} << 32 | static_cast<uint32_t>(fd);
     if (watched) {
         if (SystemCall(EpollCtl, [&] { return ::epoll_ctl(m_epollFd, EPOLL_CTL_MOD, fd, &ev); }) == 0) return 0;
         if (errno != ENOENT) return errno;
@@ -157,14 +157,16 @@ void EventLoop::Collect(int timeoutMs) {
     if (n < 0) Die("epoll_wait");  // only a broken loop descriptor fails here
     collecting = true;
     for (int i = 0; i < n; ++i) {
-        const int fd = events[i].data.fd;
-        if (fd == m_wakeFd) continue;
-        if (fd == m_timerFd) {
+        // The loop's own descriptors are entered with generation 0, every socket with more.
+        const int fd = static_cast<int>(static_cast<uint32_t>(events[i].data.u64));
+        const auto generation = static_cast<uint32_t>(events[i].data.u64 >> 32);
+        if (generation == 0 && fd == m_wakeFd) continue;
+        if (generation == 0 && fd == m_timerFd) {
             uint64_t expirations;
             if (::read(m_timerFd, &expirations, sizeof expirations) > 0 && m_onTimer) std::exchange(m_onTimer, {})();
             continue;
         }
-        OnSocketReady(fd, events[i].events);
+        OnSocketReady(fd, generation, events[i].events);
     }
     collecting = false;
 }

@@ -46,7 +46,9 @@ public:
     // Watches fd with the given epoll interest and mode (EPOLLONESHOT or EPOLLET);
     // interest 0 stops watching. Returns 0, or the errno of an epoll_ctl that failed
     // (then `watched` tells whether fd is still in the set, with its old interest).
-    int Watch(int fd, uint32_t interest, bool& watched, uint32_t mode = EPOLLONESHOT_BIT);
+    // Reports carry `generation` beside fd, so that one for a socket closed since
+    // (whose number may be in use again) is told from one for the socket now there.
+    int Watch(int fd, uint32_t generation, uint32_t interest, bool& watched, uint32_t mode = EPOLLONESHOT_BIT);
 
     // Loop thread: `onTimer` runs once, from a pump, when `delay` is over (a later
     // call replaces an earlier one). The loop descriptor is readable then.

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <chrono>
@@ -48,6 +50,24 @@ int TakeSocketError(int fd) {
     return value;
 }
 
+// How often the process has forked. A socket made before a fork may be open in the
+// child too, and then its close here does not take it out of epoll by itself.
+std::atomic<uint32_t> forks{0};
+
+uint32_t ForkCount() {
+    static const bool registered = [] {
+        return ::pthread_atfork([] { forks.fetch_add(1, std::memory_order_relaxed); }, nullptr, nullptr) == 0;
+    }();
+    // Without the hook no fork can be told: every socket counts as shared.
+    return registered ? forks.load(std::memory_order_relaxed) : ~0u;
+}
+
+uint32_t NextGeneration() {
+    static uint32_t last = 0;
+    if (++last == 0) ++last;  // 0 marks the loop's own descriptors
+    return last;
+}
+
 int BytesWaiting(int fd) {
     int n = 0;
     return ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
@@ -56,7 +76,26 @@ int BytesWaiting(int fd) {
 }  // namespace
 
 SocketRecord::SocketRecord(int fd, bool datagram, SocketPhase phase)
-    : m_fd(fd), m_datagram(datagram), m_phase(phase), m_type(datagram ? SOCK_DGRAM : SOCK_STREAM) {}
+    : m_fd(fd),
+      m_generation(NextGeneration()),
+      m_forksAtMaking(ForkCount()),
+      m_datagram(datagram),
+      m_phase(phase),
+      m_type(datagram ? SOCK_DGRAM : SOCK_STREAM) {}
+
+bool SocketRecord::KnownPeer(sockaddr_in& peer) const {
+    // Once the connection may have ended the kernel has the last word: it says "not
+    // connected" after a reset, or after both sides closed.
+    if (!m_peerKnown || m_finSeen || m_resetError != 0 || m_shutSend || m_shutRecv) return false;
+    peer = m_peer;
+    return true;
+}
+
+bool SocketRecord::KnownLocal(sockaddr_in& local) const {
+    if (!m_localKnown) return false;
+    local = m_local;
+    return true;
+}
 
 int SocketRecord::BufferSizeSet(int linuxName) const {
     if (linuxName == SO_RCVBUF) return m_rcvbufSet;
@@ -110,6 +149,13 @@ void SocketRecord::CancelRegistration() {
     Rearm();
 }
 
+void SocketRecord::StopLingering() {
+    EventLoop::Instance().Watch(m_fd, m_generation, 0, m_watched);
+    m_edge = false;
+    m_lingering = false;
+    CheckInvariants();
+}
+
 void SocketRecord::StartConnect(bool completed) {
     // A new attempt: its FD_CONNECT, FD_WRITE and FD_CLOSE are owed afresh, also
     // after an earlier attempt failed.
@@ -133,8 +179,11 @@ void SocketRecord::SettleConnect() {
     Rearm();
 }
 
-void SocketRecord::StartListening() {
+void SocketRecord::StartListening(const sockaddr_in& local, int receiveBufferSize) {
     m_phase = SocketPhase::Listening;
+    m_local = local;
+    m_localKnown = true;
+    m_kernelRcvbuf = m_rcvbufSet == 0 ? receiveBufferSize : 0;
     Rearm();
 }
 
@@ -168,6 +217,7 @@ void SocketRecord::WantWrite() {
 }
 
 void SocketRecord::AfterReceive(int result, int len, int flags) {
+    m_kernelRcvbuf = 0;  // the kernel sizes the buffer to the traffic from the first receive on
     if (m_mask & FD_READ) m_armed |= FD_READ;
     if (!m_edge || !EdgeMode()) {
         Rearm();  // one-shot: re-arming makes the kernel look again
@@ -181,6 +231,7 @@ void SocketRecord::AfterReceive(int result, int len, int flags) {
         // The peer's close came while data was still unread; now it has all been read.
         // Once the peer has closed, everything it sent is here: a receive that returned
         // less than it asked for, or the end, took the last of it.
+        if (result >= 0) m_atEnd = true;
         PostClose(0);
         Rearm();
     } else if (m_finSeen) {
@@ -192,7 +243,10 @@ void SocketRecord::AfterReceive(int result, int len, int flags) {
 void SocketRecord::NoteBound() { m_bound = true; }
 
 void SocketRecord::NoteBufferSize(int linuxName, int value) {
-    if (linuxName == SO_RCVBUF) m_rcvbufSet = value;
+    if (linuxName == SO_RCVBUF) {
+        m_rcvbufSet = value;
+        m_kernelRcvbuf = 0;
+    }
     if (linuxName == SO_SNDBUF) m_sndbufSet = value;
 }
 
@@ -291,6 +345,7 @@ void SocketRecord::OnStream(uint32_t events) {
     if (m_resetError != 0) {
         if (!m_closePosted) PostClose(m_resetError);
     } else if ((events & (EPOLLRDHUP | EPOLLHUP)) && waiting == 0 && !m_closePosted && !m_shutRecv) {
+        m_atEnd = (events & EPOLLRDHUP) != 0;  // nothing can follow the peer's FIN
         PostClose(0);  // the peer closed and every byte has been read
     }
     PostWriteIfWanted(events);
@@ -363,14 +418,25 @@ int SocketRecord::Watch(bool recheck) {
         // A listener paused for want of descriptors watches nothing until it resumes.
         const uint32_t want = stream ? EPOLLIN | EPOLLRDHUP | (m_writeWanted ? EPOLLOUT : 0u)
                                      : (m_acceptPaused ? 0u : uint32_t{EPOLLIN});
-        if (m_edge && m_watched && m_edgeInterest == want && !recheck) return 0;
-        const int error = EventLoop::Instance().Watch(m_fd, want, m_watched, EPOLLET);
+        if (m_edge && m_watched && m_edgeInterest == want && !recheck && !m_lingering) return 0;
+        m_lingering = false;
+        const int error = EventLoop::Instance().Watch(m_fd, m_generation, want, m_watched, EPOLLET);
         m_edge = m_watched && error == 0;
         m_edgeInterest = want;
         return error;
     }
+    const uint32_t interest = Interest();
+    if (interest == 0 && m_edge && m_watched) {
+        // An edge-triggered watch reports only what happens from now on, and a stream
+        // that wants nothing more has mostly ended and is closed next, which takes it
+        // out of the set. So it stays until then, or until its next report, which is
+        // dropped (OnSocketReady): an epoll call saved per connection.
+        m_lingering = true;
+        return 0;
+    }
     m_edge = false;
-    return EventLoop::Instance().Watch(m_fd, Interest(), m_watched);
+    m_lingering = false;
+    return EventLoop::Instance().Watch(m_fd, m_generation, interest, m_watched);
 }
 
 void SocketRecord::WatchFailed(int error) {
@@ -412,6 +478,8 @@ void SocketRecord::CheckInvariants() const {
                               m_registrations.end());
     // Only a listener fetches connections ahead.
     assert((m_fetchedFd < 0 && m_fetchError == 0) || m_phase == SocketPhase::Listening);
+    // Only a socket still in the set lingers there.
+    assert(!m_lingering || (m_watched && m_edge));
     // A reset is kept as the Windows number it is reported as.
     assert(m_resetError == 0 || m_resetError >= WSAEINTR);
 }
@@ -434,10 +502,20 @@ SocketRecord& AddRecord(int fd, bool datagram, SocketPhase phase) {
     return *records[static_cast<size_t>(fd)];
 }
 
-SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking) {
+SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking, const sockaddr_in& peer) {
     SocketRecord& child = AddRecord(fd, false, SocketPhase::Connected);  // records never move: listener stays valid
     child.m_bound = true;
     child.m_nonBlocking = nonBlocking;
+    child.m_peer = peer;
+    child.m_peerKnown = peer.sin_family == AF_INET;
+    if (listener != nullptr) {
+        // A listener on one address accepts connections to that address only (one on
+        // all of them, connections to whichever the peer chose).
+        child.m_localKnown = listener->m_localKnown && listener->m_local.sin_addr.s_addr != INADDR_ANY;
+        child.m_local = listener->m_local;
+        // The kernel gives the connection its listener's receive buffer size.
+        child.m_kernelRcvbuf = listener->m_kernelRcvbuf;
+    }
     if (listener != nullptr && listener->m_mask != 0) {
         // The accepted socket inherits the listener's registration.
         child.m_hwnd = listener->m_hwnd;
@@ -456,7 +534,10 @@ SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking
 void RemoveRecord(int fd) {
     SocketRecord* rec = FindRecord(fd);
     if (rec == nullptr) return;
-    EventLoop::Instance().Watch(fd, 0, rec->m_watched);
+    // Closing the descriptor takes it out of epoll, unless a fork since it was made may
+    // hold it open in the child: then it leaves the set now. (Were it still held
+    // elsewhere, its late reports carry its own generation and are dropped.)
+    if (rec->m_forksAtMaking != ForkCount()) EventLoop::Instance().Watch(fd, rec->m_generation, 0, rec->m_watched);
     if (rec->m_fetchedFd >= 0) ::close(rec->m_fetchedFd);  // a connection nobody accepted goes with its listener
     for (const auto& [hwnd, msg] : rec->m_registrations) {
         EventLoop::Instance().Withdraw(hwnd, msg, static_cast<WPARAM>(fd));
@@ -489,9 +570,14 @@ void ResumeAccepting(bool probe) {
     }
 }
 
-void OnSocketReady(int fd, uint32_t events) {
+void OnSocketReady(int fd, uint32_t generation, uint32_t events) {
     SocketRecord* rec = FindRecord(fd);
-    if (rec == nullptr || !rec->Registered()) return;  // closed or cancelled since epoll saw it
+    if (rec == nullptr || rec->m_generation != generation) return;  // closed since epoll saw it
+    if (rec->m_lingering) {
+        rec->StopLingering();  // wants nothing: what it reports now is not heard
+        return;
+    }
+    if (!rec->Registered()) return;  // cancelled since epoll saw it
     rec->OnReady(events);
 }
 

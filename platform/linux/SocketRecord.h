@@ -10,7 +10,10 @@
 //
 // Each socket sits in epoll with EPOLLONESHOT and an interest computed from its
 // record; the kernel disarms it when it reports, and re-enabling calls re-arm it,
-// which re-checks the condition. An idle socket therefore costs nothing.
+// which re-checks the condition. An idle socket therefore costs nothing. A healthy
+// connected stream is watched edge-triggered instead; once it wants nothing more it
+// is left in the set until its close (no epoll call), and what it reports meanwhile
+// is dropped.
 //
 // The record changes only through the verbs of SocketRecord, all of them in
 // SocketRecord.cpp. Every verb that changes what the socket is waited for ends by
@@ -56,6 +59,18 @@ public:
     int         Type() const { return m_type; }
     // The layer made the socket non-blocking (registration, or an accept that inherited it).
     bool        NonBlocking() const { return m_nonBlocking; }
+    // Addresses the layer knows without asking the kernel: an accepted connection's
+    // peer (from the accept) while nothing has ended it, and its local address when
+    // its listener was bound to one address (the connection's is that one).
+    bool        KnownPeer(sockaddr_in& peer) const;
+    bool        KnownLocal(sockaddr_in& local) const;
+    // SO_RCVBUF as the kernel reads it, known without asking: an accepted connection
+    // takes its listener's size, and keeps it until its first receive (the kernel tunes
+    // it to the traffic from then on). 0 when not known.
+    int         KnownReceiveBufferSize() const { return m_kernelRcvbuf; }
+    // The peer closed and every byte it sent has been read: a receive can only find the
+    // end of the stream, and needs no call to find it.
+    bool        AtEnd() const { return m_atEnd && m_resetError == 0; }
     // A stream socket that cannot carry data yet: Windows says "not connected" where
     // Linux would say EAGAIN (connect pending) or EPIPE.
     bool        NotConnectedStream() const { return !m_datagram && m_phase != SocketPhase::Connected; }
@@ -74,7 +89,9 @@ public:
     // has no one watching it: once the kernel knows the outcome it is taken now. A
     // registered socket's outcome comes through the loop, and its state changes then.
     void SettleConnect();
-    void StartListening();
+    // listen succeeded on the socket, bound to `local`; `receiveBufferSize` is its
+    // SO_RCVBUF as the kernel reads it (0 when not read), which connections it accepts take.
+    void StartListening(const sockaddr_in& local, int receiveBufferSize);
     // accept failed for want of descriptors or memory: FD_ACCEPT stays owed, but the
     // listener is not watched until a descriptor is free again (one is closed here, or
     // a periodic probe finds one), so that the waiting connections do not spin the loop.
@@ -111,6 +128,8 @@ public:
 
     // epoll reported these events for the socket.
     void OnReady(uint32_t events);
+    // A report from epoll for a socket that wants nothing (see Watch): it leaves the set.
+    void StopLingering();
 
 private:
     enum class Fetch { Fetched, None, Failed };
@@ -142,6 +161,8 @@ private:
     void     CheckInvariants() const;
 
     int         m_fd;
+    uint32_t    m_generation;            // tells this socket's epoll reports from an earlier one's with its number
+    uint32_t    m_forksAtMaking;         // the process's fork count when the record was made
     bool        m_datagram;
     SocketPhase m_phase;
     int         m_type;
@@ -151,6 +172,12 @@ private:
     bool        m_shutRecv = false;      // the read side is shut here: no FD_READ or FD_CLOSE any more
     int         m_resetError = 0;        // sticky error once the kernel reported a reset
     int         m_rcvbufSet = 0;
+    int         m_kernelRcvbuf = 0;      // see KnownReceiveBufferSize; a listener's own, for what it accepts
+    sockaddr_in m_local{};               // a listener's bound address; an accepted socket's own
+    bool        m_localKnown = false;
+    sockaddr_in m_peer{};                // an accepted socket's peer
+    bool        m_peerKnown = false;
+    bool        m_atEnd = false;         // see AtEnd
     int         m_sndbufSet = 0;
     // Registration of WSAAsyncSelect.
     HWND        m_hwnd = 0;
@@ -161,6 +188,7 @@ private:
     bool        m_closePosted = false;
     bool        m_watched = false;       // in the epoll set
     bool        m_edge = false;          // watched edge-triggered (a healthy connected stream)
+    bool        m_lingering = false;     // left in the set edge-triggered although it wants nothing
     uint32_t    m_edgeInterest = 0;      // what it is watched for then
     bool        m_finSeen = false;       // epoll reported the peer's close
     // An accepted socket whose inherited registration nobody has confirmed yet, and what
@@ -177,9 +205,11 @@ private:
     // can withdraw all notifications still queued for it, a cancelled registration's too.
     std::vector<std::pair<HWND, UINT>> m_registrations;
 
-    friend SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking);
+    friend SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking,
+                                     const sockaddr_in& peer);
     friend void RemoveRecord(int fd);
     friend void ResumeAccepting(bool probe);
+    friend void OnSocketReady(int fd, uint32_t generation, uint32_t events);
 };
 
 SocketRecord* FindRecord(int fd);
@@ -188,16 +218,16 @@ SocketRecord& AddRecord(int fd, bool datagram);
 // A record for a socket made elsewhere, in the phase it was found in.
 SocketRecord& AddRecord(int fd, bool datagram, SocketPhase phase);
 // A record for a connection accepted from `listener` (nullptr: a listener made elsewhere),
-// made non-blocking by the accept or not.
-SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking);
-// Forgets the socket: leaves epoll and withdraws its queued notifications.
+// made non-blocking by the accept or not, with the peer the accept reported.
+SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking, const sockaddr_in& peer);
+// Forgets the socket, which is closed next, and withdraws its queued notifications.
 void RemoveRecord(int fd);
 
 // Listeners paused for want of descriptors are watched again if a descriptor is free
 // (with `probe`, one is tried first); otherwise the next try is scheduled.
 void ResumeAccepting(bool probe);
 
-// Called by the loop with the events epoll reported for fd.
-void OnSocketReady(int fd, uint32_t events);
+// Called by the loop with the events epoll reported for fd, entered as `generation`.
+void OnSocketReady(int fd, uint32_t generation, uint32_t events);
 
 }  // namespace platform::detail

@@ -201,7 +201,13 @@ int listen(SOCKET s, int backlog) {
     const int on = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (::listen(s, backlog) < 0) return FailErrno();
-    if (rec != nullptr) rec->StartListening();
+    if (rec != nullptr) {
+        // Read once here rather than for every connection it accepts, which takes it.
+        int size = 0;
+        socklen_t sizeLen = sizeof size;
+        if (rec->BufferSizeSet(SO_RCVBUF) != 0 || ::getsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, &sizeLen) < 0) size = 0;
+        rec->StartListening(local, size);
+    }
     return 0;
 }
 
@@ -245,7 +251,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
         std::memcpy(addr, &peer, sizeof peer);
         *addrlen = sizeof peer;
     }
-    detail::AddAccepted(fd, rec, nonBlocking);
+    detail::AddAccepted(fd, rec, nonBlocking, peer);
     return fd;
 }
 
@@ -312,11 +318,15 @@ int ReceiveNow(SOCKET s, SocketRecord* rec, char* buf, int len, int flags, socka
         if (rec->Datagram() && !rec->Bound()) return Fail(WSAEINVAL);
     }
     const bool datagram = rec != nullptr && rec->Datagram();
+    // Once the peer's close was seen with nothing left, the end of the stream is all a
+    // receive can find: it is answered without asking.
+    const bool atEnd = rec != nullptr && rec->AtEnd() && (flags & ~MSG_PEEK) == 0;
     sockaddr_in sender{};
     socklen_t senderLen = sizeof sender;
     // MSG_TRUNC makes Linux tell a datagram's real length: Windows reports a datagram
     // that does not fit as 10040 where Linux cuts it silently.
-    const ssize_t n = detail::SystemCall(testing::SystemCall::Recv, [&] {
+    const ssize_t n = detail::SystemCall(testing::SystemCall::Recv, [&]() -> ssize_t {
+        if (atEnd) return 0;
         return ::recvfrom(s, buf, static_cast<size_t>(len), flags | (datagram ? MSG_TRUNC : 0),
                           reinterpret_cast<sockaddr*>(&sender), &senderLen);
     });
@@ -373,10 +383,11 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
     }
     if (rec != nullptr && linuxLevel == SOL_SOCKET) {
         // Linux doubles the sizes it is given; Windows reads back what was set.
-        const int set = rec->BufferSizeSet(linuxName);
-        if (set != 0) {
-            std::memcpy(optval, &set, sizeof set);
-            *optlen = sizeof set;
+        int known = rec->BufferSizeSet(linuxName);
+        if (known == 0 && linuxName == SO_RCVBUF) known = rec->KnownReceiveBufferSize();
+        if (known != 0) {
+            std::memcpy(optval, &known, sizeof known);
+            *optlen = sizeof known;
             return 0;
         }
     }
@@ -433,7 +444,9 @@ int AddressOf(SOCKET s, sockaddr* name, int* namelen, bool local) {
     sockaddr_in address{};
     socklen_t len = sizeof address;
     auto* into = reinterpret_cast<sockaddr*>(&address);
-    if ((local ? ::getsockname(s, into, &len) : ::getpeername(s, into, &len)) < 0) return FailErrno();
+    const SocketRecord* rec = FindRecord(s);
+    const bool known = rec != nullptr && (local ? rec->KnownLocal(address) : rec->KnownPeer(address));
+    if (!known && (local ? ::getsockname(s, into, &len) : ::getpeername(s, into, &len)) < 0) return FailErrno();
     if (local && address.sin_port == 0) return Fail(WSAEINVAL);  // not bound yet
     std::memcpy(name, &address, sizeof address);
     *namelen = sizeof address;
