@@ -2,6 +2,9 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 #include <time.h>
 
@@ -218,6 +221,152 @@ TEST_F(AsyncSelectTest, AConnectionWaitingBehindAnAcceptIsClosedWithItsListener)
     char c;
     EXPECT_LE(::recv(clients[1], &c, 1, 0), 0);
     EXPECT_FALSE(Readable(clients[0], 100ms)) << "the accepted connection is not the listener's to close";
+}
+
+// What the layer answers for an accepted socket without asking the kernel must be what
+// the kernel would answer, on a listener bound to one address and on one bound to all.
+TEST_F(AsyncSelectTest, AnAcceptedSocketsAddressesAndReceiveSizeAreTheKernels) {
+    const auto name = [](SOCKET s, bool local) {
+        sockaddr_in a{};
+        int len = sizeof a;
+        const int rc = local ? platform::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len)
+                             : platform::getpeername(s, reinterpret_cast<sockaddr*>(&a), &len);
+        return rc == 0 ? std::pair{a.sin_addr.s_addr, a.sin_port} : std::pair{0u, uint16_t{0}};
+    };
+    const auto kernelName = [](int fd, bool local) {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        const int rc = local ? ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len)
+                             : ::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        return rc == 0 ? std::pair{a.sin_addr.s_addr, a.sin_port} : std::pair{0u, uint16_t{0}};
+    };
+    const auto receiveSize = [](SOCKET s) {
+        int size = 0;
+        int len = sizeof size;
+        return platform::getsockopt(s, SOL_SOCKET_W, SO_RCVBUF_W, reinterpret_cast<char*>(&size), &len) == 0 ? size : -1;
+    };
+    const auto kernelReceiveSize = [](int fd) {
+        int size = 0;
+        socklen_t len = sizeof size;
+        return ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len) == 0 ? size : -2;
+    };
+    // On all addresses, a connection made to 127.0.0.2 is on 127.0.0.2, not on the listener's 0.0.0.0.
+    for (const uint32_t bound : {htonl(INADDR_LOOPBACK), htonl(INADDR_ANY)}) {
+        SCOPED_TRACE(bound == 0 ? "listening on all addresses" : "listening on 127.0.0.1");
+        const SOCKET listener = NewSocket();
+        sockaddr_in at = Loopback(0);
+        at.sin_addr.s_addr = bound;
+        ASSERT_EQ(platform::bind(listener, Sa(at), sizeof at), 0);
+        ASSERT_EQ(platform::listen(listener, 5), 0);
+        ASSERT_EQ(Register(listener, kAll), 0);
+        sockaddr_in to = Loopback(LocalPort(listener));
+        if (bound == 0) to.sin_addr.s_addr = htonl(0x7F000002);
+        const int client = Peer(testsupport::RawSocket(SOCK_STREAM));
+        ASSERT_EQ(testsupport::RawConnectTo(client, to), 0);
+        ASSERT_TRUE(PumpUntil([&] { return Got(listener, FD_ACCEPT); }));
+        const SOCKET s = platform::accept(listener, nullptr, nullptr);
+        ASSERT_NE(s, INVALID_SOCKET);
+        m_sockets.push_back(s);
+        EXPECT_EQ(name(s, true), kernelName(s, true));
+        EXPECT_EQ(name(s, true), kernelName(client, false));
+        EXPECT_EQ(name(s, false), kernelName(s, false));
+        EXPECT_EQ(name(s, false), kernelName(client, true));
+        EXPECT_EQ(receiveSize(s), kernelReceiveSize(s));
+
+        // Once bulk data went through, the kernel has sized the buffer to it.
+        ASSERT_EQ(Register(s, kAll), 0);
+        std::thread sender([client] {
+            const std::string chunk(1 << 16, 'x');
+            for (int i = 0; i < 64; ++i) testsupport::RawSend(client, chunk.data(), static_cast<int>(chunk.size()));
+            testsupport::RawShutdownSend(client);
+        });
+        std::vector<char> buf(1 << 16);
+        long total = 0;
+        ASSERT_TRUE(PumpUntil([&] {
+            for (int n; (n = platform::recv(s, buf.data(), static_cast<int>(buf.size()), 0)) > 0;) total += n;
+            return Got(s, FD_CLOSE);
+        }));
+        sender.join();
+        EXPECT_EQ(total, 64L << 16);
+        EXPECT_EQ(receiveSize(s), kernelReceiveSize(s));
+
+        // Once a connection's reset is known it has no peer any more: the kernel says so,
+        // and so does the layer.
+        const int resetting = testsupport::RawSocket(SOCK_STREAM);
+        ASSERT_EQ(testsupport::RawConnectTo(resetting, to), 0);
+        ASSERT_TRUE(PumpUntil([&] { return Count(listener, FD_ACCEPT) == 2; }));
+        const SOCKET reset = platform::accept(listener, nullptr, nullptr);
+        ASSERT_NE(reset, INVALID_SOCKET);
+        m_sockets.push_back(reset);
+        ResetClose(resetting);
+        AwaitReset(reset);
+        ASSERT_TRUE(PumpUntil([&] { return Got(reset, FD_CLOSE); }));
+        EXPECT_EQ(ErrorOf(reset, FD_CLOSE), WSAECONNRESET);
+        sockaddr_in peer{};
+        int len = sizeof peer;
+        EXPECT_EQ(platform::getpeername(reset, reinterpret_cast<sockaddr*>(&peer), &len), SOCKET_ERROR);
+        EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
+        EXPECT_EQ(name(reset, true), kernelName(reset, true));
+    }
+}
+
+// A socket's number is reused at once after its close, while the socket itself may live
+// on in a duplicate or a forked child: what it reports then reaches no one, and a fork
+// leaves the loop with nothing to wake for.
+TEST_F(AsyncSelectTest, ASocketThatOutlivesItsCloseElsewhereNeverReachesTheNextOnItsNumber) {
+    for (const bool forked : {false, true}) {
+        SCOPED_TRACE(forked ? "held by a forked child" : "held by a duplicate");
+        int oldPeer;
+        const SOCKET old = RegisteredPair(oldPeer);
+        int release[2];
+        ASSERT_EQ(::pipe(release), 0);
+        int held = -1;
+        pid_t child = -1;
+        if (forked) {
+            child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                char c;
+                ::close(release[1]);
+                (void)!::read(release[0], &c, 1);  // keeps every descriptor open until told
+                ::_exit(0);
+            }
+        } else {
+            held = ::dup(old);
+        }
+        ::close(release[0]);
+        ASSERT_EQ(Close(old), 0);
+        Received().clear();  // what came for the old socket carries the same number
+
+        RawListener server;
+        SOCKET next = NewSocket();
+        for (int i = 0; i < 64 && next != old && next != INVALID_SOCKET; ++i) next = NewSocket();
+        ASSERT_EQ(next, old) << "the number was not reused; the test proves nothing";
+        const sockaddr_in to = Loopback(server.port);
+        ASSERT_EQ(platform::connect(next, Sa(to), sizeof to), 0);
+        const int nextPeer = Peer(server.Accept());
+        ASSERT_EQ(Register(next, kAll), 0);
+        ASSERT_TRUE(PumpUntil([&] { return Got(next, FD_WRITE); }));
+
+        ASSERT_EQ(testsupport::RawSend(oldPeer, "late", 4), 4);
+        std::this_thread::sleep_for(50ms);
+        if (forked) {
+            EXPECT_FALSE(Readable(platform::MessageLoopFd(), 0ms)) << "the closed socket still wakes the loop";
+        }
+        PumpFor(100ms);
+        EXPECT_EQ(Events(next), Seq{FD_WRITE}) << "the new socket heard of the old one's data";
+        char buf[8];
+        EXPECT_EQ(platform::recv(next, buf, sizeof buf, 0), SOCKET_ERROR);
+        EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+        // And what is its own is heard.
+        ASSERT_EQ(testsupport::RawSend(nextPeer, "own", 3), 3);
+        EXPECT_TRUE(PumpUntil([&] { return Got(next, FD_READ); }));
+
+        ::close(release[1]);
+        if (held >= 0) ::close(held);
+        if (child > 0) ::waitpid(child, nullptr, 0);
+        Close(next);
+    }
 }
 #endif
 
