@@ -490,6 +490,39 @@ TEST_F(Data, HandlersMayDropTheLastReferenceInAnyEvent) {
     }
 }
 
+// A handler may replace or clear itself while it runs and go on using what it holds
+// (captures large enough to live on the heap, where a freed one is caught by the
+// sanitizers); the next event goes to the new handler.
+TEST_F(Data, AHandlerMayReplaceOrClearItselfWhileItRuns) {
+    auto s = CSocket::Create();
+    std::vector<std::string> seen;
+    const std::string first(64, '1');
+    s->OnDataArrival = [&, first, tag = std::string(64, 'a')](int32_t) {
+        s->OnDataArrival = [&, tag2 = std::string(64, 'b')](int32_t) {
+            Variant v;
+            s->GetData(v, 8);
+            seen.push_back(tag2.substr(0, 1) + std::get<std::string>(v));
+        };
+        Variant v;
+        s->GetData(v, 8);
+        seen.push_back(tag.substr(0, 1) + first.substr(0, 1) + std::get<std::string>(v));
+    };
+    s->OnClose = [&, tag = std::string(64, 'c')] {
+        s->OnClose = nullptr;
+        seen.push_back(tag.substr(0, 1));
+    };
+    s->Connect("127.0.0.1", Variant(int32_t{server.Port()}));
+    const int peer = server.Accept();
+    ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::Connected; }));
+    WriteAll(peer, "x");
+    ASSERT_TRUE(PumpUntil([&] { return seen.size() == 1; }));
+    WriteAll(peer, "y");
+    ::close(peer);
+    ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::Closed; }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"a1x", "by", "c"}));
+    EXPECT_FALSE(s->OnClose);
+}
+
 // A whole session: connect by name, lines in, values both ways, the peer closes,
 // and the same object connects again.
 TEST_F(Data, FullClientSessionAndReconnect) {
