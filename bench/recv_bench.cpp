@@ -24,23 +24,19 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -48,13 +44,14 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "inet/cSocket/CSocket.h"
 #include "platform/MessageLoop.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 
 constexpr size_t kBulkWrite = 64 * 1024;
 constexpr size_t kLineBytes = 40;
@@ -82,40 +79,11 @@ struct Sample {
     uint64_t bytes = 0;
 };
 
-[[noreturn]] void Fail(const std::string& what) {
-    std::fprintf(stderr, "recv_bench: %s\n", what.c_str());
-    std::exit(1);
-}
-
-[[noreturn]] void FailErrno(const std::string& what) { Fail(what + ": " + std::strerror(errno)); }
-
 // ---- The receiver's own CPU time ----
 
-struct CpuMark {
-    timespec process{};
-    rusage usage{};
-    Clock::time_point wall;
-
-    static CpuMark Now() {
-        CpuMark m;
-        ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &m.process);
-        ::getrusage(RUSAGE_SELF, &m.usage);
-        m.wall = Clock::now();
-        return m;
-    }
-};
-
-double Seconds(const timespec& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9; }
-double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; }
-
 Sample Between(const CpuMark& a, const CpuMark& b, uint64_t bytes) {
-    Sample s;
-    s.cpu = Seconds(b.process) - Seconds(a.process);
-    s.user = Seconds(b.usage.ru_utime) - Seconds(a.usage.ru_utime);
-    s.sys = Seconds(b.usage.ru_stime) - Seconds(a.usage.ru_stime);
-    s.wall = std::chrono::duration<double>(b.wall - a.wall).count();
-    s.bytes = bytes;
-    return s;
+    const CpuTime t = bench::Between(a, b);
+    return Sample{t.cpu, t.user, t.sys, t.wall, bytes};
 }
 
 // ---- The sender, a forked child ----
@@ -168,13 +136,7 @@ struct Rendezvous {
         timespec next{};
         ::clock_gettime(CLOCK_MONOTONIC, &next);
         for (int64_t i = 0; i < options.lines; ++i) {
-            next.tv_nsec += options.lineIntervalUs * 1000;
-            while (next.tv_nsec >= 1'000'000'000) {
-                next.tv_nsec -= 1'000'000'000;
-                ++next.tv_sec;
-            }
-            while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-            }
+            SleepUntilNextBeat(next, options.lineIntervalUs);
             // The line number in decimal at the front, for whoever looks at the stream.
             int64_t v = i;
             for (int d = 15; d >= 0; --d, v /= 10) line[d] = static_cast<char>('0' + v % 10);
@@ -188,9 +150,7 @@ struct Rendezvous {
 Rendezvous StartSender(Workload workload, const Options& options) {
     Rendezvous r;
     r.listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = LoopbackAddress(0);
     socklen_t len = sizeof a;
     if (r.listenFd < 0 || ::bind(r.listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         ::listen(r.listenFd, 1) != 0 || ::getsockname(r.listenFd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
@@ -236,11 +196,8 @@ Sample ReceiveRef(Workload workload, const Options& options) {
     socklen_t sizeLen = sizeof size;
     ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &sizeLen);
     std::vector<char> buffer(static_cast<size_t>(std::max(size, 4096)));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(r.port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) FailErrno("connect");
+    const sockaddr_in a = LoopbackAddress(r.port);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) FailErrno("connect");
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     const int ep = ::epoll_create1(EPOLL_CLOEXEC);
     epoll_event ev{};
@@ -331,23 +288,6 @@ Sample ReceiveCSocket(Workload workload, const Options& options) {
 
 // ---- Report ----
 
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-std::string CpuModel() {
-    std::ifstream in("/proc/cpuinfo");
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("model name", 0) == 0) {
-            const auto colon = line.find(':');
-            return colon == std::string::npos ? line : line.substr(colon + 2);
-        }
-    }
-    return "unknown CPU";
-}
-
 void RunWorkload(Workload workload, const Options& options) {
     const bool bulk = workload == Workload::Bulk;
     const uint64_t expected = ExpectedBytes(workload, options);
@@ -426,14 +366,6 @@ void PrintUsage(std::FILE* to) {
         "one every 100 us. --quick: 1 round, 64 MiB, 2000 lines. Build it in Release.\n");
 }
 
-bool ParseCount(std::string_view text, int64_t& out) {
-    int64_t v = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (ec != std::errc() || end != text.data() + text.size() || v < 1) return false;
-    out = v;
-    return true;
-}
-
 bool ParseOptions(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -480,16 +412,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     ::signal(SIGPIPE, SIG_IGN);
-
-    utsname host{};
-    ::uname(&host);
-#ifdef NDEBUG
-    const char* build = "optimised build";
-#else
-    const char* build = "UNOPTIMISED build (assertions on): figures are not representative";
-#endif
-    std::printf("recv_bench: %s; %s, %ld CPU(s); %s %s\n", build, CpuModel().c_str(), ::sysconf(_SC_NPROCESSORS_ONLN),
-                host.sysname, host.release);
+    PrintMachine();
 
     try {
         if (options.bulk) RunWorkload(Workload::Bulk, options);

@@ -33,7 +33,6 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <signal.h>
 #include <unistd.h>
@@ -55,13 +54,14 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "inet/cSocket/CSocket.h"
 #include "platform/MessageLoop.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 
 constexpr size_t kLineBytes = 40;
 constexpr int kBacklog = 5;  // what CSocket::Listen asks for; the epoll server asks the same
@@ -92,37 +92,14 @@ struct Result {
     char failure[160] = {};
 };
 
-[[noreturn]] void Fail(const std::string& what) {
-    std::fprintf(stderr, "server_bench: %s\n", what.c_str());
-    std::exit(1);
-}
-
-[[noreturn]] void FailErrno(const std::string& what) { Fail(what + ": " + std::strerror(errno)); }
-
 // ---- Measuring ----
 
-struct CpuMark {
-    timespec process{};
-    rusage usage{};
-    Clock::time_point wall;
-
-    static CpuMark Now() {
-        CpuMark m;
-        ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &m.process);
-        ::getrusage(RUSAGE_SELF, &m.usage);
-        m.wall = Clock::now();
-        return m;
-    }
-};
-
-double Seconds(const timespec& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9; }
-double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; }
-
 void Between(const CpuMark& a, const CpuMark& b, Result& r) {
-    r.cpu = Seconds(b.process) - Seconds(a.process);
-    r.user = Seconds(b.usage.ru_utime) - Seconds(a.usage.ru_utime);
-    r.sys = Seconds(b.usage.ru_stime) - Seconds(a.usage.ru_stime);
-    r.wall = std::chrono::duration<double>(b.wall - a.wall).count();
+    const CpuTime t = bench::Between(a, b);
+    r.cpu = t.cpu;
+    r.user = t.user;
+    r.sys = t.sys;
+    r.wall = t.wall;
 }
 
 long ResidentKiB() {
@@ -236,11 +213,8 @@ int ConnectWhenRoom(const Link& link) {
         ::nanosleep(&pause, nullptr);
     }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(link.port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) ::_exit(22);
+    const sockaddr_in a = LoopbackAddress(link.port);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) ::_exit(22);
     return fd;
 }
 
@@ -273,15 +247,7 @@ int ConnectWhenRoom(const Link& link) {
     ::clock_gettime(CLOCK_MONOTONIC, &next);
     char line[kLineBytes];
     for (int64_t k = 0; k < o.lines; ++k) {
-        if (k % o.burst == 0) {
-            next.tv_nsec += o.burstIntervalUs * 1000;
-            while (next.tv_nsec >= 1'000'000'000) {
-                next.tv_nsec -= 1'000'000'000;
-                ++next.tv_sec;
-            }
-            while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-            }
-        }
+        if (k % o.burst == 0) SleepUntilNextBeat(next, o.burstIntervalUs);
         MakeLine(k % conns, k / conns, line);
         if (::send(fds[static_cast<size_t>(k % conns)], line, sizeof line, MSG_NOSIGNAL) != sizeof line) ::_exit(23);
     }
@@ -415,10 +381,8 @@ private:
 
     void Listen() override {
         listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        const sockaddr_in a = LoopbackAddress(0);
+        if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
             ::listen(listenFd_, kBacklog) != 0) {
             FailErrno("epoll: cannot listen");
         }
@@ -582,24 +546,6 @@ Result RunOnce(Side side, Workload workload, int conns, const Options& o) {
     return r;
 }
 
-double Median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-std::string CpuModel() {
-    std::ifstream in("/proc/cpuinfo");
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("model name", 0) == 0) {
-            const auto colon = line.find(':');
-            return colon == std::string::npos ? line : line.substr(colon + 2);
-        }
-    }
-    return "unknown CPU";
-}
-
 constexpr double kTarget = 1.10;
 
 void RunWorkload(Workload workload, int conns, const Options& o) {
@@ -690,14 +636,6 @@ void PrintUsage(std::FILE* to) {
         "2000 accepts. Build it in Release.\n");
 }
 
-bool ParseCount(std::string_view text, int64_t& out) {
-    int64_t v = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (ec != std::errc() || end != text.data() + text.size() || v < 1) return false;
-    out = v;
-    return true;
-}
-
 bool ParseOptions(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -778,15 +716,7 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     RaiseDescriptorLimit(options);
 
-    utsname host{};
-    ::uname(&host);
-#ifdef NDEBUG
-    const char* build = "optimised build";
-#else
-    const char* build = "UNOPTIMISED build (assertions on): figures are not representative";
-#endif
-    std::printf("server_bench: %s; %s, %ld CPU(s); %s %s\n", build, CpuModel().c_str(),
-                ::sysconf(_SC_NPROCESSORS_ONLN), host.sysname, host.release);
+    PrintMachine();
 
     if (options.doFanIn) {
         for (const int conns : options.fanIn) RunWorkload(Workload::FanIn, conns, options);
