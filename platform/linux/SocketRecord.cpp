@@ -83,17 +83,29 @@ SocketRecord::SocketRecord(int fd, bool datagram, SocketPhase phase)
       m_phase(phase),
       m_type(datagram ? SOCK_DGRAM : SOCK_STREAM) {}
 
+namespace {
+
+sockaddr_in AddressRecord(in_addr_t address, in_port_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = address;
+    a.sin_port = port;
+    return a;
+}
+
+}  // namespace
+
 bool SocketRecord::KnownPeer(sockaddr_in& peer) const {
     // Once the connection may have ended the kernel has the last word: it says "not
     // connected" after a reset, or after both sides closed.
     if (!m_peerKnown || m_finSeen || m_resetError != 0 || m_shutSend || m_shutRecv) return false;
-    peer = m_peer;
+    peer = AddressRecord(m_peerAddress, m_peerPort);
     return true;
 }
 
 bool SocketRecord::KnownLocal(sockaddr_in& local) const {
     if (!m_localKnown) return false;
-    local = m_local;
+    local = AddressRecord(m_localAddress, m_localPort);
     return true;
 }
 
@@ -181,8 +193,9 @@ void SocketRecord::SettleConnect() {
 
 void SocketRecord::StartListening(const sockaddr_in& local, int receiveBufferSize) {
     m_phase = SocketPhase::Listening;
-    m_local = local;
-    m_localKnown = true;
+    m_localAddress = local.sin_addr.s_addr;
+    m_localPort = local.sin_port;
+    m_localKnown = local.sin_family == AF_INET;
     m_kernelRcvbuf = m_rcvbufSet == 0 ? receiveBufferSize : 0;
     Rearm();
 }
@@ -506,13 +519,15 @@ SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking
     SocketRecord& child = AddRecord(fd, false, SocketPhase::Connected);  // records never move: listener stays valid
     child.m_bound = true;
     child.m_nonBlocking = nonBlocking;
-    child.m_peer = peer;
+    child.m_peerAddress = peer.sin_addr.s_addr;
+    child.m_peerPort = peer.sin_port;
     child.m_peerKnown = peer.sin_family == AF_INET;
     if (listener != nullptr) {
         // A listener on one address accepts connections to that address only (one on
         // all of them, connections to whichever the peer chose).
-        child.m_localKnown = listener->m_localKnown && listener->m_local.sin_addr.s_addr != INADDR_ANY;
-        child.m_local = listener->m_local;
+        child.m_localKnown = listener->m_localKnown && listener->m_localAddress != INADDR_ANY;
+        child.m_localAddress = listener->m_localAddress;
+        child.m_localPort = listener->m_localPort;
         // The kernel gives the connection its listener's receive buffer size.
         child.m_kernelRcvbuf = listener->m_kernelRcvbuf;
     }

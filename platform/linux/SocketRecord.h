@@ -164,6 +164,9 @@ private:
     uint32_t    m_generation;            // tells this socket's epoll reports from an earlier one's with its number
     uint32_t    m_forksAtMaking;         // the process's fork count when the record was made
     bool        m_datagram;
+    bool        m_localKnown = false;
+    bool        m_peerKnown = false;
+    bool        m_atEnd = false;         // see AtEnd
     SocketPhase m_phase;
     int         m_type;
     bool        m_nonBlocking = false;
@@ -172,13 +175,13 @@ private:
     bool        m_shutRecv = false;      // the read side is shut here: no FD_READ or FD_CLOSE any more
     int         m_resetError = 0;        // sticky error once the kernel reported a reset
     int         m_rcvbufSet = 0;
-    int         m_kernelRcvbuf = 0;      // see KnownReceiveBufferSize; a listener's own, for what it accepts
-    sockaddr_in m_local{};               // a listener's bound address; an accepted socket's own
-    bool        m_localKnown = false;
-    sockaddr_in m_peer{};                // an accepted socket's peer
-    bool        m_peerKnown = false;
-    bool        m_atEnd = false;         // see AtEnd
     int         m_sndbufSet = 0;
+    int         m_kernelRcvbuf = 0;      // see KnownReceiveBufferSize; a listener's own, for what it accepts
+    // A listener's bound address, an accepted socket's own, and its peer (network order).
+    in_addr_t   m_localAddress = 0;
+    in_addr_t   m_peerAddress = 0;
+    in_port_t   m_localPort = 0;
+    in_port_t   m_peerPort = 0;
     // Registration of WSAAsyncSelect.
     HWND        m_hwnd = 0;
     UINT        m_msg = 0;
