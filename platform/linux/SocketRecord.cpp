@@ -130,9 +130,7 @@ int SocketRecord::Register(HWND hwnd, UINT msg, long events) {
     m_inherited = false;
     m_hwnd = hwnd;
     m_msg = msg;
-    if (std::find(m_registrations.begin(), m_registrations.end(), std::pair{hwnd, msg}) == m_registrations.end()) {
-        m_registrations.emplace_back(hwnd, msg);
-    }
+    m_registrations.Add(hwnd, msg);
     m_mask = events;
     m_armed = events;
     m_closePosted = false;
@@ -487,8 +485,7 @@ void SocketRecord::CheckInvariants() const {
     // FD_CLOSE comes once per connection.
     assert(!m_closePosted || !(m_armed & FD_CLOSE));
     // closesocket withdraws what was posted under every registration the socket had.
-    assert(m_mask == 0 || std::find(m_registrations.begin(), m_registrations.end(), std::pair{m_hwnd, m_msg}) !=
-                              m_registrations.end());
+    assert(m_mask == 0 || m_registrations.Contains(m_hwnd, m_msg));
     // Only a listener fetches connections ahead.
     assert((m_fetchedFd < 0 && m_fetchError == 0) || m_phase == SocketPhase::Listening);
     // Only a socket still in the set lingers there.
@@ -537,7 +534,7 @@ SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking
         child.m_msg = listener->m_msg;
         child.m_mask = listener->m_mask;
         child.m_armed = listener->m_mask;
-        child.m_registrations.emplace_back(listener->m_hwnd, listener->m_msg);
+        child.m_registrations.Add(listener->m_hwnd, listener->m_msg);
         child.Post(FD_WRITE, 0);
         child.Rearm();
         child.m_inherited = true;
@@ -554,9 +551,8 @@ void RemoveRecord(int fd) {
     // elsewhere, its late reports carry its own generation and are dropped.)
     if (rec->m_forksAtMaking != ForkCount()) EventLoop::Instance().Watch(fd, rec->m_generation, 0, rec->m_watched);
     if (rec->m_fetchedFd >= 0) ::close(rec->m_fetchedFd);  // a connection nobody accepted goes with its listener
-    for (const auto& [hwnd, msg] : rec->m_registrations) {
-        EventLoop::Instance().Withdraw(hwnd, msg, static_cast<WPARAM>(fd));
-    }
+    rec->m_registrations.ForEach(
+        [fd](HWND hwnd, UINT msg) { EventLoop::Instance().Withdraw(hwnd, msg, static_cast<WPARAM>(fd)); });
     if (rec->m_acceptPaused) std::erase(PausedListeners(), fd);
     Records()[static_cast<size_t>(fd)].reset();
     // The descriptor about to be closed is one a paused listener can take.

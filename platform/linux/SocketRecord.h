@@ -23,6 +23,7 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -30,6 +31,35 @@
 #include "platform/WinTypes.h"
 
 namespace platform::detail {
+
+// The (window, message) pairs a socket was ever registered with: almost always one,
+// kept without an allocation.
+class Registrations {
+public:
+    bool Contains(HWND hwnd, UINT msg) const {
+        return (m_hasFirst && m_first == std::pair{hwnd, msg}) ||
+               std::find(m_more.begin(), m_more.end(), std::pair{hwnd, msg}) != m_more.end();
+    }
+    void Add(HWND hwnd, UINT msg) {
+        if (Contains(hwnd, msg)) return;
+        if (!m_hasFirst) {
+            m_first = {hwnd, msg};
+            m_hasFirst = true;
+        } else {
+            m_more.emplace_back(hwnd, msg);
+        }
+    }
+    template <typename Visit>
+    void ForEach(Visit visit) const {
+        if (m_hasFirst) visit(m_first.first, m_first.second);
+        for (const auto& [hwnd, msg] : m_more) visit(hwnd, msg);
+    }
+
+private:
+    std::pair<HWND, UINT> m_first{};
+    bool m_hasFirst = false;
+    std::vector<std::pair<HWND, UINT>> m_more;
+};
 
 enum class SocketPhase {
     Fresh,        // stream socket, neither connected nor listening
@@ -206,7 +236,7 @@ private:
     bool        m_watchFailed = false;   // its owner was told that it cannot be watched
     // Every (window, message) the socket was ever registered with, so that closesocket
     // can withdraw all notifications still queued for it, a cancelled registration's too.
-    std::vector<std::pair<HWND, UINT>> m_registrations;
+    Registrations m_registrations;
 
     friend SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking,
                                      const sockaddr_in& peer);
