@@ -517,7 +517,7 @@ TEST_F(Data, AHandlerMayReplaceOrClearItselfWhileItRuns) {
     WriteAll(peer, "x");
     ASSERT_TRUE(PumpUntil([&] { return seen.size() == 1; }));
     WriteAll(peer, "y");
-    ::close(peer);
+    RawClose(peer);
     ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::Closed; }));
     EXPECT_EQ(seen, (std::vector<std::string>{"a1x", "by", "c"}));
     EXPECT_FALSE(s->OnClose);
