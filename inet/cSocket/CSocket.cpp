@@ -344,8 +344,8 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 // send took everything (PostWriteNotice), and nothing waits.
                 if (SendWaiting() > 0 && !HandlesStream() && m_remoteHostIP.empty()) {
                     // A datagram waits for its host's address: the lookup's completion
-                    // sends it. Windows notes a fresh datagram socket as writable, and
-                    // going on here would start a second lookup.
+                    // sends it. A fresh datagram socket is reported writable, and going
+                    // on here would start a second lookup.
                 } else if (SendWaiting() > 0) {
                     SendPendingData();
                 } else if (m_sendPending) {

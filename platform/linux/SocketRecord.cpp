@@ -134,14 +134,13 @@ int SocketRecord::Register(HWND hwnd, UINT msg, long events) {
     m_mask = events;
     m_armed = events;
     m_closePosted = false;
-    // What already holds is reported at once: a connected stream socket can send.
-    // Reads, accepts and closes are found by the re-check that re-arming makes.
-    // FD_CONNECT belongs to a connect call only: re-registering an established or
-    // accepted socket does not report it again. A datagram socket, which Windows may
-    // or may not report as writable here, is not: it can send from the start, and an
-    // early FD_WRITE would only ask its owner to send what it is still preparing.
+    // What already holds is reported at once: a connected stream socket can send, and
+    // so can any datagram socket (Windows reports it writable here too). Reads,
+    // accepts and closes are found by the re-check that re-arming makes. FD_CONNECT
+    // belongs to a connect call only: re-registering an established or accepted
+    // socket does not report it again.
     m_watchFailed = false;
-    if (m_phase == SocketPhase::Connected && !m_datagram) Post(FD_WRITE, 0);
+    if (m_phase == SocketPhase::Connected || m_datagram) Post(FD_WRITE, 0);
     if (m_phase == SocketPhase::Listening && (m_fetchedFd >= 0 || m_fetchError != 0)) Post(FD_ACCEPT, 0);
     if (const int error = Watch(/*recheck=*/true)) {
         CancelRegistration();

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/MessageLoop.h"
 #include "platform/Winsock.h"
 #include "tests/inet/SocketFixture.h"
 
@@ -419,7 +418,7 @@ TEST_F(Data, UdpSendsToTheRemoteAddressResolvingANameFirst) {
     RawClose(peer);
 }
 
-// Windows notes a fresh datagram socket as writable when it is registered. That notice
+// A fresh datagram socket is reported writable when it is registered. That notice
 // comes while the first datagram to a name waits for the lookup, and must not start
 // another lookup nor report the send again.
 TEST_F(Data, UdpSendToANameLooksItUpOnceThoughTheSocketIsWritable) {
@@ -434,9 +433,6 @@ TEST_F(Data, UdpSendToANameLooksItUpOnceThoughTheSocketIsWritable) {
     s->SendData(std::string("once"));
     ASSERT_NE(s->SocketHandle(), -1);
     EXPECT_EQ(inet::MSocketSupport::OutstandingLookupCount(), 1);
-    // The substitute does not post that notice (the rules allow either): post it as Windows does.
-    platform::PostMessageA(inet::MSocketSupport::NotifyWindow(), inet::MSocketSupport::WinsockMessage(),
-                           static_cast<platform::WPARAM>(s->SocketHandle()), platform::FD_WRITE);
     int mostLookups = 0;
     ASSERT_TRUE(PumpUntil([&] {
         mostLookups = std::max(mostLookups, inet::MSocketSupport::OutstandingLookupCount());
