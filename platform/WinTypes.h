@@ -67,6 +67,9 @@ inline constexpr int SD_RECEIVE = 0;
 inline constexpr int SD_SEND    = 1;
 inline constexpr int SD_BOTH    = 2;
 
+// A receive flag as Windows numbers it: look at the data without taking it.
+inline constexpr int MSG_PEEK_W = 0x2;
+
 // Socket option levels and names as Windows numbers them.
 inline constexpr int SOL_SOCKET_W   = 0xFFFF;
 inline constexpr int SO_REUSEADDR_W = 0x0004;

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <utility>
 
+#include "inet/cSocket/BufferLimit.h"
 #include "inet/cSocket/MSocketSupport.h"
 #include "platform/MessageLoop.h"
 #include "platform/Winsock.h"
@@ -123,6 +124,18 @@ void PrintTo(SocketProtocol protocol, std::ostream* out) {
     *out << static_cast<int32_t>(protocol);
 }
 
+// ---- Limits ----
+
+namespace {
+constexpr size_t kLargestLong = INT32_MAX;
+size_t bufferLimit = kLargestLong;
+}  // namespace
+
+size_t detail::BufferLimit() { return bufferLimit; }
+void detail::SetBufferLimitForTesting(size_t limit) {
+    bufferLimit = limit == 0 ? kLargestLong : std::min(limit, kLargestLong);
+}
+
 // ---- Lifetime ----
 
 std::shared_ptr<CSocket> CSocket::Create() { return std::make_shared<CSocket>(Token{}); }
@@ -179,6 +192,7 @@ void CSocket::ReadBufferSizes() {
 
 void CSocket::DestroySocket() {
     EmptyReceiveBuffer(true);
+    m_putOff = 0;
     if (m_socketHandle == -1) return;
     if (MS::IsRegisteredTo(m_socketHandle, weak_from_this())) {
         MS::UnregisterSocket(m_socketHandle);
@@ -331,6 +345,11 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
         }
         switch (eventCode) {
             case platform::FD_READ: {
+                if (!CanReceive()) {
+                    // Full: the read waits for the host to take data (a close put off stays so).
+                    if (m_putOff == 0) m_putOff = platform::FD_READ;
+                    break;
+                }
                 const int32_t n = RecvToBuffer();
                 if (static_cast<int64_t>(m_bytesReceived) + n > INT32_MAX) {
                     throw RuntimeError(kOverflow, "CSocket.PostSocketEvent");
@@ -372,8 +391,21 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 Raise(OnConnect);
                 break;
             case platform::FD_CLOSE:
-                // The peer closed: hand over what is left, then close our side.
-                while (RecvToBuffer() > 0) Raise(OnDataArrival, ReceivedLength());
+                // The peer closed: hand over what is left, then close our side. When the
+                // buffer is full and the socket still holds data, the close waits for the
+                // host to take some, so that nothing is lost and no count outgrows a Long.
+                for (;;) {
+                    if (!CanReceive()) {
+                        char next;
+                        if (platform::recv(m_socketHandle, &next, 1, platform::MSG_PEEK_W) > 0) {
+                            m_putOff = platform::FD_CLOSE;
+                            return;
+                        }
+                        break;  // nothing is left to hand over
+                    }
+                    if (RecvToBuffer() <= 0) break;
+                    Raise(OnDataArrival, ReceivedLength());
+                }
                 if (m_state != SocketState::Closing) {
                     m_state = SocketState::Closing;
                     if (SendWaiting() > 0) SendPendingData();
@@ -390,14 +422,37 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
 
 // ---- Receiving ----
 
+int32_t CSocket::ReceiveSize() const {
+    return m_receiveBufferSize >= 1 ? m_receiveBufferSize : kFallbackReceiveSize;
+}
+
+bool CSocket::CanReceive() const {
+    const size_t limit = detail::BufferLimit();
+    const size_t waiting = m_receiveTail - m_receiveHead;
+    if (waiting >= limit) return false;
+    // A datagram needs room for the largest one, so that none is cut short.
+    return HandlesStream() || limit - waiting >= std::min(static_cast<size_t>(ReceiveSize()), limit);
+}
+
+void CSocket::ResumeReceiving() {
+    if (m_putOff == 0 || !CanReceive()) return;
+    const int32_t event = std::exchange(m_putOff, 0);
+    // Posted as the socket's own notifications are: it comes from the loop, not from
+    // inside GetData.
+    platform::PostMessageA(MS::NotifyWindow(), MS::WinsockMessage(), static_cast<platform::WPARAM>(m_socketHandle),
+                           event);
+}
+
 int32_t CSocket::RecvToBuffer() {
-    const size_t limit = static_cast<size_t>(m_receiveBufferSize >= 1 ? m_receiveBufferSize : kFallbackReceiveSize);
+    const size_t limit = static_cast<size_t>(ReceiveSize());
     // A stream receive takes up to twice what came last time (at least kMinRoom), so
     // a small arrival needs no large room; a receive that fills its room makes the
     // next notification come at once, with twice the room. A datagram gets the whole
     // limit, to be refused whole when it is larger.
     const bool udp = !HandlesStream();
-    const size_t room = udp ? limit : std::clamp(m_readHint, std::min(kMinRoom, limit), limit);
+    // Never more than the buffer has room for (CanReceive has said that there is some).
+    const size_t room = std::min(udp ? limit : std::clamp(m_readHint, std::min(kMinRoom, limit), limit),
+                                 detail::BufferLimit() - (m_receiveTail - m_receiveHead));
     // Taken bytes at the front are dropped once they are most of the buffer.
     if (m_receiveHead > 0 && m_receiveHead * 2 >= m_receiveTail) {
         std::memmove(m_receiveBuffer.data(), m_receiveBuffer.data() + m_receiveHead, m_receiveTail - m_receiveHead);
@@ -464,6 +519,7 @@ void CSocket::FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t
             EmptyReceiveBuffer(false);
         }
         m_bytesReceived = 0;
+        ResumeReceiving();
         return;
     }
     Variant value;
@@ -474,6 +530,7 @@ void CSocket::FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t
     }
     if (known) varData = std::move(value);
     m_bytesReceived = ReceivedLength();
+    if (!keep) ResumeReceiving();
 }
 
 void CSocket::GetData(Variant& varData, std::optional<int32_t> varType, std::optional<int32_t> maxLen) {
@@ -492,6 +549,12 @@ void CSocket::PeekData(Variant& varData, std::optional<int32_t> varType, std::op
 
 void CSocket::SendData(const Variant& varData) {
     RunAs(*this, "CSocket.SendData", [&] {
+        // Its counts (bytesSent, bytesRemaining) are Longs: more is refused before
+        // anything is sent or replaced. Only text and byte arrays can be that long.
+        const auto* text = std::get_if<std::string>(&varData);
+        const auto* array = std::get_if<ByteArray>(&varData);
+        const size_t length = text != nullptr ? text->size() : array != nullptr ? array->size() : 0;
+        if (length > detail::BufferLimit()) throw RuntimeError(kOverflow, "CSocket.SendData");
         try {
             if (!HandlesStream()) {
                 // A datagram needs no connection: its socket is made when first needed.

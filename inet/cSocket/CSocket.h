@@ -135,8 +135,15 @@ private:
     int32_t RecvToBuffer();
     void    FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t> varType,
                             std::optional<int32_t> maxLen);
+    // Both buffers stay within the largest Long (BufferLimit.h), so their counts fit.
     int32_t ReceivedLength() const { return static_cast<int32_t>(m_receiveTail - m_receiveHead); }
     size_t  SendWaiting() const { return m_sendBuffer.size() - m_sendHead; }
+    // The size of one receive.
+    int32_t ReceiveSize() const;
+    // Whether the receive buffer has room for the next receive.
+    bool    CanReceive() const;
+    // The host took data: a read or close put off while the buffer was full goes on.
+    void    ResumeReceiving();
     void    EmptyReceiveBuffer(bool release);
     void    SendPendingData();
     int32_t ConnectTo(uint32_t address);       // the connect call; 0 or the Windows Sockets error
@@ -179,6 +186,7 @@ private:
     size_t         m_receiveHead = 0;
     size_t         m_receiveTail = 0;
     size_t         m_readHint = 0;            // twice the last stream receive: the next one's room
+    int32_t        m_putOff = 0;              // FD_READ or FD_CLOSE put off while the buffer is full
     int32_t        m_receiveBufferSize = 0;
     int32_t        m_maxDatagramSize = 0;
     bool           m_bound = false;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "inet/cSocket/BufferLimit.h"
 #include "platform/MessageLoop.h"
 #include "platform/Winsock.h"
 #include "tests/inet/SocketFixture.h"
@@ -24,6 +25,9 @@ using namespace testsupport;
 using namespace std::chrono_literals;
 
 using Robustness = SocketTest;
+using inet::ByteArray;
+using inet::detail::SetBufferLimitForTesting;
+namespace MS = inet::MSocketSupport;
 using platform::testing::FailSystemCall;
 using platform::testing::SystemCall;
 
@@ -44,6 +48,19 @@ struct Connected {
     EventLog log;
     int peer = -1;
 };
+
+// Takes text from the object's buffer: everything, or at most maxLen bytes.
+std::string Take(CSocket& s, std::optional<int32_t> maxLen = std::nullopt) {
+    Variant v;
+    s.GetData(v, 8, maxLen);
+    return std::holds_alternative<std::string>(v) ? std::get<std::string>(v) : std::string();
+}
+
+std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    return bytes;
+}
 
 bool Readable(int fd, std::chrono::milliseconds limit) {
     pollfd p{fd, POLLIN, 0};
@@ -270,6 +287,98 @@ TEST_F(Robustness, AListenerOutOfDescriptorsRestsAndServesTheWaitingClientsLater
     EXPECT_EQ(listener->State(), SocketState::Listening);
     for (const int32_t id : accepted) ::close(id);
     for (const int fd : clients) ::close(fd);
+}
+
+}  // namespace
+
+namespace {
+
+// A host that leaves data in the buffer: the buffer stops at the limit, so every count
+// stays a Long; reading goes on by itself once the host takes data; and a close that
+// comes while data still waits in the socket is delivered only after all of it.
+TEST_F(Robustness, AFullReceiveBufferPausesReadingUntilTheHostTakesData) {
+    constexpr int32_t kLimit = 8192;
+    SetBufferLimitForTesting(kLimit);
+    RawListener server;
+    auto s = CSocket::Create();
+    EventLog log;
+    log.Attach(*s);
+    std::vector<int32_t> totals;
+    bool takeAll = false;
+    std::string got;
+    s->OnDataArrival = [&](int32_t total) {
+        totals.push_back(total);
+        if (takeAll) got += Take(*s);
+    };
+    s->Connect("127.0.0.1", Variant(int32_t{server.Port()}));
+    const int peer = server.Accept();
+    ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::Connected; }));
+    const std::string payload = Pattern(64 << 10);
+    ASSERT_TRUE(WriteAll(peer, payload));
+
+    ASSERT_TRUE(PumpUntil([&] { return s->BytesReceived() >= kLimit; }, 2s));
+    PumpFor(50ms);
+    EXPECT_EQ(s->BytesReceived(), kLimit) << "read past the limit";
+    got = Take(*s, 3000);
+    ASSERT_TRUE(PumpUntil([&] { return s->BytesReceived() == kLimit; }, 2s)) << "reading did not resume";
+
+    // Windows reports the peer's close at once, while data still waits in the socket.
+    ::shutdown(peer, SHUT_WR);
+    MS::NotifyWindowProc(MS::NotifyWindow(), MS::WinsockMessage(), static_cast<platform::WPARAM>(s->SocketHandle()),
+                         platform::FD_CLOSE);
+    PumpFor(50ms);
+    EXPECT_FALSE(log.Has("Close")) << "closed while data still waited";
+    EXPECT_EQ(s->BytesReceived(), kLimit);
+
+    takeAll = true;
+    got += Take(*s, 3000);
+    ASSERT_TRUE(PumpUntil([&] { return log.Has("Close"); }, 5s)) << "the close was lost";
+    EXPECT_EQ(got.size(), payload.size());
+    EXPECT_TRUE(got == payload) << "bytes lost or out of order";
+    for (const int32_t total : totals) {
+        EXPECT_GT(total, 0);
+        EXPECT_LE(total, kLimit);
+    }
+    EXPECT_EQ(s->State(), SocketState::Closed);
+    ::close(peer);
+}
+
+// SendData refuses more bytes than its counts can tell before it sends or queues any,
+// and what still waits to be sent goes on unharmed.
+TEST_F(Robustness, SendDataRefusesMoreThanItsCountsCanTell) {
+    constexpr size_t kLimit = 4 << 20;
+    SetBufferLimitForTesting(kLimit);
+    RawListener server;
+    Connected c(server);
+    const int small = 4096;
+    platform::setsockopt(c.s->SocketHandle(), platform::SOL_SOCKET_W, platform::SO_SNDBUF_W,
+                         reinterpret_cast<const char*>(&small), sizeof small);
+    const std::string payload = Pattern(kLimit);
+    c.log.events.clear();
+    c.s->SendData(payload);
+    ASSERT_EQ(c.log.events.size(), 1u);
+    ASSERT_NE(c.log.events[0], "SendProgress " + std::to_string(kLimit) + " 0") << "nothing waits to be sent";
+
+    for (const Variant& tooLong : {Variant(std::string(kLimit + 1, 'x')), Variant(ByteArray(kLimit + 1, 'x'))}) {
+        try {
+            c.s->SendData(tooLong);
+            ADD_FAILURE() << "more than the limit was taken";
+        } catch (const inet::SocketError& e) {
+            EXPECT_EQ(e.Number(), 6);
+            EXPECT_EQ(e.Source(), "CSocket.SendData");
+            EXPECT_EQ(e.Description(), "Overflow");
+        }
+    }
+    EXPECT_EQ(c.log.events.size(), 1u) << "the refused data raised events";
+    const std::string got = ReadSome(c.peer, payload.size(), 20s);
+    EXPECT_EQ(got.size(), payload.size());
+    EXPECT_TRUE(got == payload) << "the waiting data was lost or changed";
+    EXPECT_FALSE(Readable(c.peer, 50ms)) << "refused bytes were sent";
+    EXPECT_TRUE(PumpUntil([&] { return c.log.Has("SendComplete"); }));
+
+    // Outside tests the limit is the largest Long.
+    SetBufferLimitForTesting(0);
+    EXPECT_EQ(inet::detail::BufferLimit(), size_t{2147483647});
 }
 
 }  // namespace

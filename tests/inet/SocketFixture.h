@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #endif
 
+#include "inet/cSocket/BufferLimit.h"
 #include "inet/cSocket/CSocket.h"
 #include "inet/cSocket/MSocketSupport.h"
 #include "platform/Testing.h"
@@ -30,6 +31,7 @@ protected:
         PumpFor(std::chrono::milliseconds(20));
         EXPECT_EQ(inet::MSocketSupport::RegisteredSocketCount(), 0) << "a socket stayed registered";
         platform::testing::Reset();
+        inet::detail::SetBufferLimitForTesting(0);
     }
 };
 
