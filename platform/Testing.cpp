@@ -18,7 +18,7 @@ struct Seams {
         int error = 0;
         int count = 0;
     };
-    Injected systemCalls[5];
+    Injected systemCalls[static_cast<int>(SystemCall::GlobalAlloc) + 1];
     // The resolvers are read by the lookup worker: guarded by resolverMutex.
     std::mutex resolverMutex;
     std::function<LookupAnswer(const std::string&)> resolver;

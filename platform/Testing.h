@@ -28,10 +28,13 @@ void FailNextGlobalAlloc();
 // The next WSAAsyncGetHostByName returns 0 with this code.
 void FailNextAsyncGetHostByName(int code);
 
-// System calls of the layer whose failure can be injected.
-enum class SystemCall { Socket, Accept, Recv, Send, EpollCtl };
+// System calls of the layer whose failure can be injected. GlobalAlloc is the memory
+// block that a host lookup's result is laid out in.
+enum class SystemCall { Socket, Accept, Recv, Send, EpollCtl, GlobalAlloc };
 // The next `count` calls of `call` fail with the errno `error` (ENOMEM, ENOBUFS,
-// EMFILE, EINTR ...) without being made, as if the system had refused them.
+// EMFILE, EINTR ...) without being made, as if the system had refused them. A
+// GlobalAlloc so failed returns 0, whatever the errno: an allocation is never
+// interrupted.
 void FailSystemCall(SystemCall call, int error, int count = 1);
 
 // What a substitute resolver answers for a name.

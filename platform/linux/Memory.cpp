@@ -9,6 +9,7 @@ namespace platform {
 
 HGLOBAL GlobalAlloc(UINT flags, size_t bytes) {
     if (testing::detail::TakeGlobalAllocFailure()) return 0;
+    if (testing::detail::TakeSystemCallFailure(testing::SystemCall::GlobalAlloc) != 0) return 0;
     void* block = ::operator new(bytes == 0 ? 1 : bytes, std::nothrow);
     if (block != nullptr && (flags & GMEM_ZEROINIT)) std::memset(block, 0, bytes);
     return reinterpret_cast<HGLOBAL>(block);

@@ -7,6 +7,7 @@ namespace platform {
 
 HGLOBAL GlobalAlloc(UINT flags, size_t bytes) {
     if (testing::detail::TakeGlobalAllocFailure()) return 0;
+    if (testing::detail::TakeSystemCallFailure(testing::SystemCall::GlobalAlloc) != 0) return 0;
     return reinterpret_cast<HGLOBAL>(::GlobalAlloc(flags, bytes));
 }
 void* GlobalLock(HGLOBAL block) { return ::GlobalLock(reinterpret_cast<::HGLOBAL>(block)); }

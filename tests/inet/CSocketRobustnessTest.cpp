@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <vector>
 
 #include "inet/cSocket/BufferLimit.h"
@@ -379,6 +380,72 @@ TEST_F(Robustness, SendDataRefusesMoreThanItsCountsCanTell) {
     // Outside tests the limit is the largest Long.
     SetBufferLimitForTesting(0);
     EXPECT_EQ(inet::detail::BufferLimit(), size_t{2147483647});
+}
+
+}  // namespace
+
+namespace {
+
+// No memory for a lookup's result: Connect and a datagram's SendData to a name each
+// raise 10055 at once, nothing of the lookup stays behind, the loop rests, and the
+// next try resolves and goes through.
+TEST_F(Robustness, ALookupWithoutMemoryForItsResultFailsAtOnceAndLeavesNothing) {
+    platform::testing::SetResolver([](const std::string& name) {
+        platform::testing::LookupAnswer answer;
+        answer.officialName = name;
+        answer.addresses = {htonl(INADDR_LOOPBACK)};
+        return answer;
+    });
+    RawListener server;
+    const int datagramPeer = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local = LoopbackAddress(0);
+    ASSERT_EQ(::bind(datagramPeer, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+
+    auto s = CSocket::Create();
+    EventLog log;
+    log.Attach(*s);
+    auto u = CSocket::Create();
+    EventLog ulog;
+    ulog.Attach(*u);
+    u->SetProtocol(SocketProtocol::Udp);
+    u->SetRemoteHost("peer.test");
+    u->SetRemotePort(LocalPortOf(datagramPeer));
+
+    FailSystemCall(SystemCall::GlobalAlloc, ENOMEM, 2);
+    const auto expectNoBuffers = [](const std::function<void()>& operation, const std::string& source) {
+        try {
+            operation();
+            ADD_FAILURE() << source << " went on without memory for the lookup";
+        } catch (const inet::SocketError& e) {
+            EXPECT_EQ(e.Number(), 10055);
+            EXPECT_EQ(e.Source(), source);
+            EXPECT_EQ(e.Description(), "No buffer space available.");
+        }
+    };
+    expectNoBuffers([&] { u->SendData(std::string("lost")); }, "CSocket.SendData");
+    const int descriptors = OpenDescriptors();
+    expectNoBuffers([&] { s->Connect("server.test", Variant(int32_t{server.Port()})); }, "CSocket.CSocket.Connect");
+    EXPECT_EQ(s->SocketHandle(), -1);
+    EXPECT_EQ(OpenDescriptors(), descriptors) << "the failed Connect kept its socket";
+    EXPECT_EQ(MS::OutstandingLookupCount(), 0);
+    PumpFor(20ms);  // the datagram socket's first write notice
+    int dispatched = 0;
+    for (int i = 0; i < 10; ++i) dispatched += platform::PumpMessages(10ms);
+    EXPECT_EQ(dispatched, 0) << "the failed lookups keep the loop busy";
+    EXPECT_TRUE(log.events.empty());
+    EXPECT_TRUE(ulog.events.empty());
+
+    s->Connect();
+    const int peer = server.Accept();
+    EXPECT_TRUE(PumpUntil([&] { return log.Has("Connect"); }));
+    u->SendData(std::string("sent"));
+    char buffer[16];
+    EXPECT_TRUE(PumpUntil([&] { return ::recv(datagramPeer, buffer, sizeof buffer, MSG_DONTWAIT) == 4; }));
+    EXPECT_EQ(std::string(buffer, 4), "sent");
+    u.reset();
+    ::close(peer);
+    EXPECT_TRUE(PumpUntil([&] { return log.Has("Close"); }));
+    ::close(datagramPeer);
 }
 
 }  // namespace
