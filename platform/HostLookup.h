@@ -17,6 +17,12 @@ namespace platform {
 HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT wMsg, const char* name, char* buf, int buflen);
 // Withdraws a lookup: no completion will be posted for it.
 int WSACancelAsyncRequest(HANDLE asyncTaskHandle);
+// Whether a lookup still runs: its completion has been neither delivered nor
+// withdrawn, and its buffer may still be written. A completion message that names a
+// lookup still running did not come from it. (Not a Windows call. Windows cannot tell
+// without withdrawing the lookup, so there it answers false: a message that names a
+// lookup is taken as its completion.)
+bool AsyncRequestRunning(HANDLE asyncTaskHandle);
 
 // Blocking reverse lookup; the record stays valid until the next call on this thread.
 hostent* gethostbyaddr(const char* addr, int len, int type);

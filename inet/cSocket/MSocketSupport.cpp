@@ -135,6 +135,9 @@ void CompleteLookup(WPARAM wParam, LPARAM lParam) {
     const int32_t lookupHandle = static_cast<int32_t>(wParam);
     const auto lookup = m.m_lookups.find(lookupHandle);
     if (lookup == m.m_lookups.end() || lookup->second.block == 0) return;
+    // A message that names a lookup still running was not posted by it (anyone may post
+    // to the window): the lookup may still write into its block, so it is ignored.
+    if (platform::AsyncRequestRunning(static_cast<platform::HANDLE>(lookupHandle))) return;
 
     // Read this lookup's own result, then release everything of it before the object
     // hears of it: the object may start its next lookup from inside its handler.

@@ -191,6 +191,8 @@ int WSACancelAsyncRequest(HANDLE asyncTaskHandle) {
     return 0;
 }
 
+bool AsyncRequestRunning(HANDLE asyncTaskHandle) { return Outstanding().count(asyncTaskHandle) != 0; }
+
 hostent* gethostbyaddr(const char* addr, int len, int type) {
     thread_local hostent entry;
     thread_local std::string name;

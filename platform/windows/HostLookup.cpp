@@ -141,6 +141,8 @@ int WSACancelAsyncRequest(HANDLE asyncTaskHandle) {
     return ::WSACancelAsyncRequest(reinterpret_cast<::HANDLE>(asyncTaskHandle));
 }
 
+bool AsyncRequestRunning(HANDLE) { return false; }
+
 hostent* gethostbyaddr(const char* addr, int len, int type) {
     if (const auto reverse = testing::detail::ReverseResolver(); reverse && addr != nullptr && len == 4) {
         // A substitute answer, laid out like Windows' own per-thread record.

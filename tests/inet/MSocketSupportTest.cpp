@@ -540,6 +540,39 @@ TEST_F(MSocketSupportTest, OverlappingLookupsEachReachTheirOwnObject) {
     EXPECT_EQ(counts, (std::vector<int32_t>{0, 1, 2}));
 }
 
+// A resolve message that names a lookup still under way did not come from it: the
+// worker may still write into the lookup's block, so nothing of the lookup may go.
+TEST_F(MSocketSupportTest, AForgedCompletionOfARunningLookupIsIgnored) {
+    if (testsupport::kOnWindows) GTEST_SKIP() << "steers the resolver through the seam, which only the substitute has";
+    seam::SetResolver([](const std::string&) {
+        seam::LookupAnswer answer{0, "slow.example", {"alias.example"}, {Address(10, 0, 0, 9)}};
+        answer.delayMs = 100;
+        return answer;
+    });
+    Peer peer;
+    ASSERT_TRUE(MS::RegisterSocket(NewSocket(), peer.target));
+    const int32_t handle = MS::ResolveHost("slow.test", peer.target);
+    ASSERT_NE(handle, 0);
+    for (const int32_t error : {0, 11001}) {
+        MS::NotifyWindowProc(MS::NotifyWindow(), MS::ResolveMessage(), static_cast<platform::WPARAM>(handle),
+                             MAKELONG(0, static_cast<platform::WORD>(error)));
+        platform::PostMessageA(MS::NotifyWindow(), MS::ResolveMessage(), static_cast<platform::WPARAM>(handle),
+                               MAKELONG(0, static_cast<platform::WORD>(error)));
+    }
+    testsupport::PumpFor(20ms);
+    EXPECT_TRUE(peer.log->hostEvents.empty()) << "a forged completion was delivered";
+    EXPECT_EQ(MS::OutstandingLookupCount(), 1);
+
+    ASSERT_TRUE(WaitForHostEvents(peer, 1));
+    testsupport::PumpFor(20ms);
+    ASSERT_EQ(peer.log->hostEvents.size(), 1u);
+    EXPECT_EQ(peer.log->hostEvents[0].handle, handle);
+    EXPECT_EQ(peer.log->hostEvents[0].name, "slow.example");
+    EXPECT_EQ(peer.log->hostEvents[0].address, Address(10, 0, 0, 9));
+    EXPECT_EQ(peer.log->hostEvents[0].error, 0);
+    EXPECT_EQ(MS::OutstandingLookupCount(), 0);
+}
+
 TEST_F(MSocketSupportTest, RequestsThatCannotStartLeaveNothingBehind) {
     Peer peer;
     ASSERT_TRUE(MS::RegisterSocket(NewSocket(), peer.target));
