@@ -20,8 +20,9 @@ int WSACancelAsyncRequest(HANDLE asyncTaskHandle);
 // Whether a lookup still runs: its completion has been neither delivered nor
 // withdrawn, and its buffer may still be written. A completion message that names a
 // lookup still running did not come from it. (Not a Windows call. Windows cannot tell
-// without withdrawing the lookup, so there it answers false: a message that names a
-// lookup is taken as its completion.)
+// of its own lookups without withdrawing them, so there only the test seam's steered
+// lookups answer true, and a message that names one of Windows' lookups is taken as
+// its completion.)
 bool AsyncRequestRunning(HANDLE asyncTaskHandle);
 
 // Blocking reverse lookup; the record stays valid until the next call on this thread.

@@ -141,7 +141,12 @@ int WSACancelAsyncRequest(HANDLE asyncTaskHandle) {
     return ::WSACancelAsyncRequest(reinterpret_cast<::HANDLE>(asyncTaskHandle));
 }
 
-bool AsyncRequestRunning(HANDLE) { return false; }
+bool AsyncRequestRunning(HANDLE asyncTaskHandle) {
+    // Only a steered lookup can tell: Windows' own cannot without being withdrawn.
+    SteeredLookups& lookups = Lookups();
+    std::lock_guard lock(lookups.mutex);
+    return lookups.outstanding.count(asyncTaskHandle) != 0;
+}
 
 hostent* gethostbyaddr(const char* addr, int len, int type) {
     if (const auto reverse = testing::detail::ReverseResolver(); reverse && addr != nullptr && len == 4) {
