@@ -58,4 +58,24 @@ size_t LayOutHostEntry(const testing::LookupAnswer& answer, char* buffer, size_t
     return needed;
 }
 
+hostent* ThreadHostEntry(const std::string& name, uint32_t address) {
+    thread_local std::string storedName;
+    thread_local uint32_t storedAddress;
+    thread_local char* aliases[1];
+    thread_local char* addresses[2];
+    thread_local hostent entry;
+    storedName = name;
+    storedAddress = address;
+    aliases[0] = nullptr;
+    addresses[0] = reinterpret_cast<char*>(&storedAddress);
+    addresses[1] = nullptr;
+    entry = hostent{};
+    entry.h_name = storedName.data();
+    entry.h_aliases = aliases;
+    entry.h_addrtype = AF_INET;
+    entry.h_length = 4;
+    entry.h_addr_list = addresses;
+    return &entry;
+}
+
 }  // namespace platform::detail

@@ -194,11 +194,6 @@ int WSACancelAsyncRequest(HANDLE asyncTaskHandle) {
 bool AsyncRequestRunning(HANDLE asyncTaskHandle) { return Outstanding().count(asyncTaskHandle) != 0; }
 
 hostent* gethostbyaddr(const char* addr, int len, int type) {
-    thread_local hostent entry;
-    thread_local std::string name;
-    thread_local uint32_t address;
-    thread_local char* aliases[1];
-    thread_local char* addresses[2];
     if (!detail::Started()) return nullptr;
     if (addr == nullptr || len != 4) {
         WSASetLastError(WSAEFAULT);
@@ -208,6 +203,7 @@ hostent* gethostbyaddr(const char* addr, int len, int type) {
         WSASetLastError(WSAEAFNOSUPPORT);
         return nullptr;
     }
+    uint32_t address;
     std::memcpy(&address, addr, 4);
     std::optional<std::string> found;
     if (auto reverse = testing::detail::ReverseResolver()) {
@@ -226,16 +222,7 @@ hostent* gethostbyaddr(const char* addr, int len, int type) {
         WSASetLastError(WSAHOST_NOT_FOUND);
         return nullptr;
     }
-    name = *found;
-    aliases[0] = nullptr;
-    addresses[0] = reinterpret_cast<char*>(&address);
-    addresses[1] = nullptr;
-    entry.h_name = name.data();
-    entry.h_aliases = aliases;
-    entry.h_addrtype = AF_INET;
-    entry.h_length = 4;
-    entry.h_addr_list = addresses;
-    return &entry;
+    return detail::ThreadHostEntry(*found, address);
 }
 
 }  // namespace platform
