@@ -679,6 +679,9 @@ void CSocket::Listen() {
 
 void CSocket::Accept(int32_t requestID) {
     RunAs(*this, "CSocket.Accept", [&] {
+        // A socket this object still holds (a listener accepting onto itself) would stay
+        // open and registered with nobody to close it: let it go first.
+        if (m_socketHandle != -1 && m_socketHandle != requestID) DestroySocket();
         m_socketHandle = requestID;
         sockaddr_in address{};
         int length = sizeof address;

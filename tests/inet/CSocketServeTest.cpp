@@ -103,6 +103,25 @@ TEST_F(Serving, AcceptingAnAdoptedHandleAgainLeavesItToItsOwner) {
     listener->CloseSocket();
 }
 
+TEST_F(Serving, AListenerAcceptingOntoItselfLetsItsListeningSocketGo) {
+    auto s = CSocket::Create();
+    EventLog log;
+    log.Attach(*s, /*take=*/true);
+    s->Listen();
+    const int port = LocalPortOf(s->SocketHandle());
+    const int client = RawConnect(port);
+    ASSERT_TRUE(PumpUntil([&] { return log.requests.size() == 1; }));
+    s->Accept(log.requests[0]);
+    EXPECT_EQ(s->SocketHandle(), log.requests[0]);
+    EXPECT_EQ(s->State(), SocketState::Connected);
+    const int late = RawConnect(port);
+    EXPECT_EQ(late, -1) << "the listening socket must be closed, not left open with no owner";
+    if (late != -1) RawClose(late);
+    WriteAll(client, "served");
+    EXPECT_TRUE(PumpUntil([&] { return log.received == "served"; }));
+    RawClose(client);
+}
+
 TEST_F(Serving, AcceptOfAFailedRequestLeavesNoSocket) {
     auto s = CSocket::Create();
     EXPECT_NO_THROW(s->Accept(-1));
