@@ -75,6 +75,7 @@ public:
     // "Binds socket to specific port and adapter"
     void Bind(int32_t lngLocalPort = 0, const std::string& strLocalIP = "");
     // "Accept an incoming connection request"
+    // A socket the object still holds (its listener, say) is closed first.
     void Accept(int32_t requestID);
 
     // ---- Properties ----
