@@ -5,8 +5,10 @@
 #include <map>
 #include <unordered_map>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/Memory.h"
 #include "platform/Process.h"
@@ -23,8 +25,61 @@ using platform::LRESULT;
 using platform::UINT;
 using platform::WPARAM;
 
-// The socket registry, keyed by the handle's number: every notification looks it up.
-using SocketRegistry = std::unordered_map<int32_t, std::weak_ptr<NotificationTarget>>;
+// The socket registry, keyed by the handle's number: every notification looks it up,
+// so small handles (all of them on Linux, most on Windows) sit in a table indexed by
+// the number itself, one load away; any other handle goes to a map.
+class SocketRegistry {
+public:
+    using Owner = std::weak_ptr<NotificationTarget>;
+
+    // False when the handle is registered already.
+    bool Add(int32_t handle, Owner owner) {
+        if (IsSmall(handle)) {
+            if (static_cast<size_t>(handle) >= m_small.size()) m_small.resize(static_cast<size_t>(handle) + 1);
+            auto& slot = m_small[static_cast<size_t>(handle)];
+            if (slot) return false;
+            slot = std::move(owner);
+        } else if (!m_large.emplace(handle, std::move(owner)).second) {
+            return false;
+        }
+        ++m_count;
+        return true;
+    }
+
+    // False when the handle was not registered.
+    bool Remove(int32_t handle) {
+        if (IsSmall(handle)) {
+            if (static_cast<size_t>(handle) >= m_small.size() || !m_small[static_cast<size_t>(handle)]) return false;
+            m_small[static_cast<size_t>(handle)].reset();
+        } else if (m_large.erase(handle) == 0) {
+            return false;
+        }
+        --m_count;
+        return true;
+    }
+
+    // The owner registered for the handle, or null.
+    const Owner* Find(int32_t handle) const {
+        if (IsSmall(handle)) {
+            if (static_cast<size_t>(handle) >= m_small.size()) return nullptr;
+            const auto& slot = m_small[static_cast<size_t>(handle)];
+            return slot ? &*slot : nullptr;
+        }
+        const auto entry = m_large.find(handle);
+        return entry == m_large.end() ? nullptr : &entry->second;
+    }
+
+    size_t size() const { return m_count; }
+    bool empty() const { return m_count == 0; }
+
+private:
+    static constexpr int32_t kSmallLimit = 1 << 16;
+    static bool IsSmall(int32_t handle) { return handle >= 0 && handle < kSmallLimit; }
+
+    std::vector<std::optional<Owner>> m_small;
+    std::unordered_map<int32_t, Owner> m_large;
+    size_t m_count = 0;
+};
 
 constexpr long kNotificationMask = platform::FD_READ | platform::FD_WRITE | platform::FD_ACCEPT |
                                    platform::FD_CONNECT | platform::FD_CLOSE;  // 0x3B
@@ -260,10 +315,10 @@ LRESULT NotifyWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     try {
         if (msg == m.m_winsockMessage) {
             if (!m.m_sockets) return 0;
-            auto entry = m.m_sockets->find(static_cast<int32_t>(wParam));
-            if (entry == m.m_sockets->end()) return 0;  // unregistered since it was posted
+            const auto* owner = m.m_sockets->Find(static_cast<int32_t>(wParam));
+            if (owner == nullptr) return 0;  // unregistered since it was posted
             // Held for the whole dispatch, so a handler may drop the host's last reference.
-            std::shared_ptr<NotificationTarget> target = SocketFromPointer(entry->second);
+            std::shared_ptr<NotificationTarget> target = SocketFromPointer(*owner);
             if (target) {
                 const auto value = static_cast<int32_t>(lParam);
                 target->PostSocketEvent(LowWordOf(value), HighWordOf(value));
@@ -292,7 +347,7 @@ bool RegisterSocket(int32_t handle, std::weak_ptr<NotificationTarget> owner) {
             return false;
         }
         if (!m.m_sockets) m.m_sockets = std::make_unique<SocketRegistry>();
-        if (!m.m_sockets->emplace(handle, std::move(owner)).second) {
+        if (!m.m_sockets->Add(handle, std::move(owner))) {
             LeaveError(platform::WSAEINVAL, kSource, SocketErrorText(platform::WSAEINVAL));
             return false;
         }
@@ -301,7 +356,7 @@ bool RegisterSocket(int32_t handle, std::weak_ptr<NotificationTarget> owner) {
             const int code = platform::WSAGetLastError();
             LeaveError(code, kSource, SocketErrorText(code));
             // The caller gives the handle up: its entry must not outlive it.
-            m.m_sockets->erase(handle);
+            m.m_sockets->Remove(handle);
             if (m.m_sockets->empty()) m.m_sockets.reset();
             ReleaseWindowIfUnused();
             return false;
@@ -317,7 +372,7 @@ bool UnregisterSocket(int32_t handle) {
     Module& m = M();
     if (!m.m_sockets || handle == -1) return false;
     platform::WSAAsyncSelect(handle, m.m_notifyWindow, 0, 0);
-    if (m.m_sockets->erase(handle) == 0) {
+    if (!m.m_sockets->Remove(handle)) {
         throw RuntimeError(kInvalidProcedureCall, "MSocketSupport.UnregisterSocket");
     }
     if (!m.m_sockets->empty()) return true;
@@ -379,12 +434,12 @@ HWND NotifyWindow() { return M().m_notifyWindow; }
 UINT WinsockMessage() { return M().m_winsockMessage; }
 UINT ResolveMessage() { return M().m_resolveMessage; }
 int32_t RegisteredSocketCount() { return M().m_sockets ? static_cast<int32_t>(M().m_sockets->size()) : 0; }
-bool IsRegistered(int32_t handle) { return M().m_sockets && M().m_sockets->count(handle) != 0; }
+bool IsRegistered(int32_t handle) { return M().m_sockets && M().m_sockets->Find(handle) != nullptr; }
 bool IsRegisteredTo(int32_t handle, const std::weak_ptr<const void>& owner) {
     if (!M().m_sockets) return false;
-    const auto entry = M().m_sockets->find(handle);
+    const auto* entry = M().m_sockets->Find(handle);
     // Same control block: the same object, even once its last reference has gone.
-    return entry != M().m_sockets->end() && !entry->second.owner_before(owner) && !owner.owner_before(entry->second);
+    return entry != nullptr && !entry->owner_before(owner) && !owner.owner_before(*entry);
 }
 int32_t OutstandingLookupCount() { return static_cast<int32_t>(M().m_lookups.size()); }
 

@@ -424,6 +424,24 @@ TEST_F(MSocketSupportTest, DuplicateRegistrationIsRefusedAndKeepsTheFirstOwner) 
     EXPECT_TRUE(second.log->socketEvents.empty());
 }
 
+TEST_F(MSocketSupportTest, HandlesOutsideTheIndexedRangeNeitherRegisterNorDisturbOthers) {
+    Peer peer;
+    const SOCKET s = NewSocket();
+    ASSERT_TRUE(MS::RegisterSocket(s, peer.target));
+    for (const SOCKET odd : {SOCKET{70000}, SOCKET{INT32_MAX}, SOCKET{-2}}) {
+        SCOPED_TRACE(odd);
+        EXPECT_FALSE(MS::RegisterSocket(odd, peer.target)) << "no such socket";
+        EXPECT_FALSE(MS::IsRegistered(odd));
+        EXPECT_EQ(MS::NotifyWindowProc(MS::NotifyWindow(), MS::WinsockMessage(), static_cast<platform::WPARAM>(odd),
+                                       MAKELONG(1, 0)),
+                  0);
+    }
+    EXPECT_TRUE(peer.log->socketEvents.empty());
+    EXPECT_EQ(MS::RegisteredSocketCount(), 1);
+    EXPECT_TRUE(MS::UnregisterSocket(s));
+    EXPECT_EQ(MS::RegisteredSocketCount(), 0);
+}
+
 TEST_F(MSocketSupportTest, DispatchHoldsTheObjectWhileItsHandlerRuns) {
     Peer peer;
     const SOCKET s = NewSocket();
