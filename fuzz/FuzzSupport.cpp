@@ -1,7 +1,6 @@
 #include "fuzz/FuzzSupport.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -34,31 +33,6 @@ bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limi
 }
 
 void PumpReady() { platform::PumpMessages(std::chrono::milliseconds(0)); }
-
-int OpenDescriptors() {
-    int count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
-        ::closedir(dir);
-        --count;  // the directory's own descriptor
-    }
-    return count;
-}
-
-std::string DescribeDescriptors() {
-    std::string out;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (const dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] == '.') continue;
-            char target[256] = {};
-            const std::string path = std::string("/proc/self/fd/") + entry->d_name;
-            if (::readlink(path.c_str(), target, sizeof target - 1) < 0) continue;
-            out += std::string(entry->d_name) + " -> " + target + "\n";
-        }
-        ::closedir(dir);
-    }
-    return out;
-}
 
 void Setup() {
     static const bool done = [] {

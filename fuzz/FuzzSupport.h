@@ -8,6 +8,7 @@
 #include <string>
 
 #include "inet/cSocket/Variant.h"
+#include "tests/support/Descriptors.h"
 
 namespace fuzz {
 
@@ -22,10 +23,8 @@ bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limi
 // Dispatches what is ready, without waiting.
 void PumpReady();
 
-// How many descriptors the process has open.
-int OpenDescriptors();
-// Each open descriptor with what it refers to, one a line.
-std::string DescribeDescriptors();
+using testsupport::DescribeDescriptors;
+using testsupport::OpenDescriptors;
 
 // The first time: makes the loop's own descriptors, gives reverse lookups a quick
 // substitute answer and ignores SIGPIPE.

@@ -44,6 +44,20 @@ protected:
         return s;
     }
 
+    // A registered listener with two clients connected to it, its first FD_ACCEPT in.
+    SOCKET ListenerWithTwoWaiting(int (&clients)[2]) {
+        int port;
+        const SOCKET listener = Listening(port);
+        EXPECT_EQ(Register(listener, kAll), 0);
+        const sockaddr_in to = Loopback(port);
+        for (int& client : clients) {
+            client = Peer(testsupport::RawSocket(SOCK_STREAM));
+            EXPECT_EQ(testsupport::RawConnectTo(client, to), 0);
+        }
+        EXPECT_TRUE(PumpUntil([&] { return Got(listener, FD_ACCEPT); }));
+        return listener;
+    }
+
     static void Drain(int peer) {
         char buf[65536];
         while (Readable(peer, 50ms) && testsupport::RawRecv(peer, buf, sizeof buf) > 0) {
@@ -165,16 +179,9 @@ TEST_F(AsyncSelectTest, PendingConnectionsGiveOneAcceptPerAcceptCallAndTheChildI
 // How the substitute takes connections ahead of the accept call; Windows keeps its
 // backlog in the kernel.
 TEST_F(AsyncSelectTest, ConfirmingAnInheritedRegistrationOwesNothingAfreshButLaterItOwesAll) {
-    int port;
-    const SOCKET listener = Listening(port);
-    ASSERT_EQ(Register(listener, kAll), 0);
-    const sockaddr_in to = Loopback(port);
     int clients[2];
-    for (int& client : clients) {
-        client = Peer(testsupport::RawSocket(SOCK_STREAM));
-        ASSERT_EQ(testsupport::RawConnectTo(client, to), 0);
-    }
-    ASSERT_TRUE(PumpUntil([&] { return Got(listener, FD_ACCEPT); }));
+    const SOCKET listener = ListenerWithTwoWaiting(clients);
+    ASSERT_FALSE(HasFailure());
 
     // Confirmed at once, as an owner adopting the connection does: one FD_WRITE in all,
     // and data that arrives later is still announced.
@@ -200,16 +207,9 @@ TEST_F(AsyncSelectTest, ConfirmingAnInheritedRegistrationOwesNothingAfreshButLat
 }
 
 TEST_F(AsyncSelectTest, AConnectionWaitingBehindAnAcceptIsClosedWithItsListener) {
-    int port;
-    const SOCKET listener = Listening(port);
-    ASSERT_EQ(Register(listener, kAll), 0);
-    const sockaddr_in to = Loopback(port);
     int clients[2];
-    for (int& client : clients) {
-        client = Peer(testsupport::RawSocket(SOCK_STREAM));
-        ASSERT_EQ(testsupport::RawConnectTo(client, to), 0);
-    }
-    ASSERT_TRUE(PumpUntil([&] { return Got(listener, FD_ACCEPT); }));
+    const SOCKET listener = ListenerWithTwoWaiting(clients);
+    ASSERT_FALSE(HasFailure());
     const SOCKET first = platform::accept(listener, nullptr, nullptr);
     ASSERT_NE(first, INVALID_SOCKET);
     m_sockets.push_back(first);

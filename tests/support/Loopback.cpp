@@ -4,7 +4,6 @@
 #include "platform/WinTypes.h"
 #else
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -268,16 +267,6 @@ bool UnderWine() {
 bool RawFailedWithReset() { return lastWasReset; }
 
 #ifndef _WIN32
-int OpenDescriptors() {
-    int count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
-        ::closedir(dir);
-        --count;  // the listing's own descriptor
-    }
-    return count;
-}
-
 size_t HeapInUse() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     return __sanitizer_get_current_allocated_bytes();

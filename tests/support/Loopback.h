@@ -6,6 +6,8 @@
 #include "platform/WinTypes.h"
 #else
 #include <netinet/in.h>
+
+#include "tests/support/Descriptors.h"  // OpenDescriptors
 #endif
 
 #include <chrono>
@@ -88,8 +90,6 @@ int  RawSetReceiveBuffer(int fd, int bytes);                // SO_RCVBUF
 bool RawFailedWithReset();
 
 #ifndef _WIN32
-// How many descriptors the process has open.
-int OpenDescriptors();
 // Bytes of heap in use (the sanitizer's count in a sanitizer build).
 size_t HeapInUse();
 #endif
