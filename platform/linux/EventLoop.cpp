@@ -23,8 +23,12 @@ namespace {
 
 // True while this thread turns epoll's reports into messages. Nothing of the host
 // runs then, and the pump that collects dispatches them next: those posts need no
-// wake-up. Every other post may be waited for (a handler can run a loop of its own).
+// wake-up. Every other post may be waited for (a handler can run a loop of its own)
+// once the descriptor is exposed.
 thread_local bool collecting = false;
+// True while this thread is inside Pump: a pump looks at the queue before it waits,
+// so its own posts need no wake-up while nobody else watches the descriptor.
+thread_local bool pumping = false;
 
 [[noreturn]] void Die(const char* what) {
     std::perror(what);
@@ -91,8 +95,17 @@ void EventLoop::SignalLocked() {
 void EventLoop::PushLocked(Entry entry) {
     m_queue.push_back(std::move(entry));
     // The collecting pump signals what it leaves before any handler runs (Pump).
-    if (collecting) return;
+    if (collecting || (pumping && !m_exposed)) return;
     SignalLocked();
+}
+
+int EventLoop::ExposeFd() {
+    std::lock_guard lock(m_mutex);
+    if (!m_exposed) {
+        m_exposed = true;
+        if (!m_queue.empty()) SignalLocked();
+    }
+    return m_epollFd;
 }
 
 void EventLoop::ResetWakeIfEmptyLocked() {
@@ -178,6 +191,10 @@ bool EventLoop::QueueEmpty() {
 
 int EventLoop::Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
     CheckLoopThread("PumpMessages");
+    struct Pumping {
+        bool outer = std::exchange(pumping, true);
+        ~Pumping() { pumping = outer; }
+    } inside;
     using Clock = std::chrono::steady_clock;
     if (maxWait.count() == 0 || !QueueEmpty()) Collect(0);
     if (maxWait.count() != 0) {
@@ -213,7 +230,7 @@ int EventLoop::Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
             // a handler may wait on it in a loop of its own.
             if (m_queue.empty()) {
                 ResetWakeIfEmptyLocked();
-            } else {
+            } else if (m_exposed) {
                 SignalLocked();
             }
         }
@@ -224,7 +241,7 @@ int EventLoop::Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
     {
         // Whatever is left for the next Pump keeps the loop descriptor readable.
         std::lock_guard lock(m_mutex);
-        if (!m_queue.empty()) SignalLocked();
+        if (!m_queue.empty() && m_exposed) SignalLocked();
     }
     return dispatched;
 }

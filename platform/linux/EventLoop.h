@@ -3,8 +3,11 @@
 //
 // One instance per process, used from the loop thread, except Post and
 // PostTask, which any thread may call. The epoll descriptor is the loop's
-// readiness descriptor: the wake-up eventfd sits in it and is readable exactly
-// while the queue holds something.
+// readiness descriptor: the wake-up eventfd sits in it. Once the descriptor has
+// been handed out (another loop may watch it), the eventfd is readable exactly
+// while the queue holds something. Until then the only waiter is Pump, which looks
+// at the queue before it waits, so only a post from another thread, or from outside
+// a pump, signals it: a batch of notifications then costs no eventfd calls.
 #pragma once
 
 #include <chrono>
@@ -33,6 +36,9 @@ public:
     EventLoop& operator=(const EventLoop&) = delete;
 
     int Fd() const { return m_epollFd; }
+    // The descriptor, handed to a loop outside: from now on it is kept readable
+    // exactly while the queue holds something.
+    int ExposeFd();
 
     // Any thread.
     void Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -88,6 +94,7 @@ private:
     bool m_quit = false;
     int m_exitCode = 0;
     bool m_signalled = false;        // guarded by m_mutex: the wake-up eventfd is readable
+    bool m_exposed = false;          // guarded by m_mutex: see ExposeFd
 };
 
 }  // namespace platform::detail

@@ -12,7 +12,7 @@ int RunMessageLoop() { return detail::EventLoop::Instance().Run(); }
 
 void PostQuitMessage(int exitCode) { detail::EventLoop::Instance().Quit(exitCode); }
 
-int MessageLoopFd() { return detail::EventLoop::Instance().Fd(); }
+int MessageLoopFd() { return detail::EventLoop::Instance().ExposeFd(); }
 
 BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (hwnd == 0) return 0;

@@ -128,6 +128,33 @@ TEST_F(LoopTest, LoopDescriptorIsReadableExactlyWhileThereIsWork) {
     EXPECT_EQ(Events(s), std::vector<int>{FD_READ});
     EXPECT_FALSE(LoopFdReadable()) << "the FD_READ waits for a recv: nothing more to do";
 }
+
+// Until the descriptor is handed out, handlers' posts skip the wake-up: nothing they
+// post may be lost or waited for, and the descriptor, once asked for, tells of it.
+TEST_F(LoopTest, PostsFromHandlersAreNeverWaitedForAndShowOnceTheDescriptorIsAskedFor) {
+    int chain = 0;
+    OnRecord() = [&](const Record& r) {
+        // Each message posts the next, more than one pump takes: some are left over.
+        if (r.wParam == 1 && ++chain < 100) PostMessageA(m_hwnd, WM_USER, 1, 0);
+    };
+    PostMessageA(m_hwnd, WM_USER, 1, 0);
+    const int first = PumpMessages(0ms);
+    EXPECT_GT(first, 0);
+    EXPECT_LT(first, 100) << "the chain should outlast one pump";
+    const auto start = std::chrono::steady_clock::now();
+    while (chain < 100 && std::chrono::steady_clock::now() - start < 2000ms) PumpMessages(3000ms);
+    EXPECT_EQ(chain, 100);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms) << "a pump waited with messages queued";
+
+    chain = 0;
+    PostMessageA(m_hwnd, WM_USER, 1, 0);
+    PumpMessages(0ms);
+    ASSERT_LT(chain, 100);
+    EXPECT_TRUE(LoopFdReadable()) << "asked for while messages wait, the descriptor must show them";
+    while (chain < 100 && LoopFdReadable()) PumpMessages(0ms);
+    EXPECT_EQ(chain, 100);
+    EXPECT_FALSE(LoopFdReadable());
+}
 #endif
 
 TEST_F(LoopTest, RunMessageLoopReturnsTheQuitCodeAndLeavesLaterMessagesQueued) {
