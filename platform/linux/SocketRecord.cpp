@@ -78,9 +78,9 @@ int BytesWaiting(int fd) {
 SocketRecord::SocketRecord(int fd, bool datagram, SocketPhase phase)
     : m_fd(fd),
       m_generation(NextGeneration()),
-      m_forksAtMaking(ForkCount()),
-      m_datagram(datagram),
       m_phase(phase),
+      m_datagram(datagram),
+      m_forksAtMaking(ForkCount()),
       m_type(datagram ? SOCK_DGRAM : SOCK_STREAM) {}
 
 namespace {

@@ -61,7 +61,7 @@ private:
     std::vector<std::pair<HWND, UINT>> m_more;
 };
 
-enum class SocketPhase {
+enum class SocketPhase : uint8_t {
     Fresh,        // stream socket, neither connected nor listening
     Connecting,   // non-blocking connect under way
     Connected,    // stream connected, or any datagram socket
@@ -190,50 +190,53 @@ private:
     void     OnDatagram(uint32_t events);
     void     CheckInvariants() const;
 
+    // What every notification and receive touches comes first, in the record's first
+    // 64 bytes: a server's records are mostly cold, so each line touched is a miss.
     int         m_fd;
     uint32_t    m_generation;            // tells this socket's epoll reports from an earlier one's with its number
-    uint32_t    m_forksAtMaking;         // the process's fork count when the record was made
-    bool        m_datagram;
-    bool        m_localKnown = false;
-    bool        m_peerKnown = false;
-    bool        m_atEnd = false;         // see AtEnd
     SocketPhase m_phase;
-    int         m_type;
-    bool        m_nonBlocking = false;
-    bool        m_bound = false;
+    bool        m_datagram;
+    bool        m_atEnd = false;         // see AtEnd
     bool        m_shutSend = false;
     bool        m_shutRecv = false;      // the read side is shut here: no FD_READ or FD_CLOSE any more
-    int         m_resetError = 0;        // sticky error once the kernel reported a reset
-    int         m_rcvbufSet = 0;
-    int         m_sndbufSet = 0;
-    int         m_kernelRcvbuf = 0;      // see KnownReceiveBufferSize; a listener's own, for what it accepts
-    // A listener's bound address, an accepted socket's own, and its peer (network order).
-    in_addr_t   m_localAddress = 0;
-    in_addr_t   m_peerAddress = 0;
-    in_port_t   m_localPort = 0;
-    in_port_t   m_peerPort = 0;
     // Registration of WSAAsyncSelect.
     HWND        m_hwnd = 0;
     UINT        m_msg = 0;
     long        m_mask = 0;
     long        m_armed = 0;             // events that may still be posted
+    int         m_resetError = 0;        // sticky error once the kernel reported a reset
+    int         m_kernelRcvbuf = 0;      // see KnownReceiveBufferSize; a listener's own, for what it accepts
+    uint32_t    m_edgeInterest = 0;      // what it is watched for when edge-triggered
     bool        m_writeWanted = false;   // a send would have blocked: FD_WRITE owed
     bool        m_closePosted = false;
     bool        m_watched = false;       // in the epoll set
     bool        m_edge = false;          // watched edge-triggered (a healthy connected stream)
     bool        m_lingering = false;     // left in the set edge-triggered although it wants nothing
-    uint32_t    m_edgeInterest = 0;      // what it is watched for then
     bool        m_finSeen = false;       // epoll reported the peer's close
     // An accepted socket whose inherited registration nobody has confirmed yet, and what
     // it had armed then.
     bool        m_inherited = false;
+    bool        m_acceptPaused = false;  // out of descriptors: not watched for connections
+    bool        m_watchFailed = false;   // its owner was told that it cannot be watched
+    bool        m_nonBlocking = false;
+    bool        m_bound = false;
+    bool        m_localKnown = false;
+    bool        m_peerKnown = false;
+
     long        m_inheritedArmed = 0;
+    uint32_t    m_forksAtMaking;         // the process's fork count when the record was made
+    int         m_type;
+    int         m_rcvbufSet = 0;
+    int         m_sndbufSet = 0;
+    // A listener's bound address, an accepted socket's own, and its peer (network order).
+    in_addr_t   m_localAddress = 0;
+    in_addr_t   m_peerAddress = 0;
+    in_port_t   m_localPort = 0;
+    in_port_t   m_peerPort = 0;
     // A listener's connection fetched ahead of its accept call (or the errno of a failed fetch).
     int         m_fetchedFd = -1;
     int         m_fetchError = 0;
     sockaddr_in m_fetchedPeer{};
-    bool        m_acceptPaused = false;  // out of descriptors: not watched for connections
-    bool        m_watchFailed = false;   // its owner was told that it cannot be watched
     // Every (window, message) the socket was ever registered with, so that closesocket
     // can withdraw all notifications still queued for it, a cancelled registration's too.
     Registrations m_registrations;
