@@ -492,7 +492,8 @@ int32_t CSocket::RecvToBuffer() {
 void CSocket::EmptyReceiveBuffer(bool release) {
     m_receiveHead = 0;
     m_receiveTail = 0;
-    if (release) m_receiveBuffer = std::string();
+    // Swapped out: moving a string in may leave the old room where it was.
+    if (release) std::string().swap(m_receiveBuffer);
 }
 
 void CSocket::FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t> varType,
@@ -508,14 +509,21 @@ void CSocket::FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t
     if (!keep && take == length && type == static_cast<int32_t>(VarType::String)) {
         // Everything, as text: a large buffer is handed over itself; a small one is
         // copied, so that its room stays for the next receive instead of being
-        // allocated and zero-filled again.
+        // allocated and zero-filled again. The copy goes into the host's text when that
+        // has small room of its own (never a large one, which would stay held).
         if (length >= kHandOverAt) {
             if (m_receiveHead > 0) std::memmove(m_receiveBuffer.data(), part.data(), length);
             m_receiveBuffer.resize(length);
             varData = std::move(m_receiveBuffer);
             EmptyReceiveBuffer(true);
         } else {
-            varData = std::string(part);
+            if (auto* text = std::get_if<std::string>(&varData); text == nullptr) {
+                varData = std::string(part);
+            } else if (text->capacity() < kHandOverAt) {
+                text->assign(part);
+            } else {
+                std::string(part).swap(*text);  // assigning would keep the large room
+            }
             EmptyReceiveBuffer(false);
         }
         m_bytesReceived = 0;

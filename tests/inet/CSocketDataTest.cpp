@@ -78,6 +78,21 @@ TEST_F(Data, ArrivalIsCountedAndTakenAsText) {
     WriteAll(peer, std::string(100, 'b'));
     ASSERT_TRUE(PumpUntil([&] { return log.Has("DataArrival 120"); }));
     EXPECT_EQ(s->BytesReceived(), 120);
+
+    // Text taken into a value that held longer text is the new text alone; a value
+    // that held large text does not keep that room for a small one.
+    s->GetData(v);
+    EXPECT_EQ(std::get<std::string>(v), std::string(20, 'a') + std::string(100, 'b'));
+    WriteAll(peer, "xyz");
+    ASSERT_TRUE(PumpUntil([&] { return log.Has("DataArrival 3"); }));
+    s->GetData(v);
+    EXPECT_EQ(std::get<std::string>(v), "xyz");
+    v = std::string(1 << 20, 'L');
+    WriteAll(peer, "tiny");
+    ASSERT_TRUE(PumpUntil([&] { return log.Has("DataArrival 4"); }));
+    s->GetData(v);
+    EXPECT_EQ(std::get<std::string>(v), "tiny");
+    EXPECT_LT(std::get<std::string>(v).capacity(), 4096u) << "a megabyte held for four bytes";
 }
 
 TEST_F(Data, MaxLenTakesThePartAndPeekKeepsIt) {
