@@ -514,8 +514,17 @@ void CSocket::FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t
         if (length >= kHandOverAt) {
             if (m_receiveHead > 0) std::memmove(m_receiveBuffer.data(), part.data(), length);
             m_receiveBuffer.resize(length);
-            varData = std::move(m_receiveBuffer);
-            EmptyReceiveBuffer(true);
+            // The host's old text gives its room back for the next receive when a receive
+            // can use it, so that bulk data costs no allocation per arrival.
+            std::string room;
+            if (auto* text = std::get_if<std::string>(&varData);
+                text != nullptr && text->capacity() <= 2 * static_cast<size_t>(ReceiveSize())) {
+                text->swap(room);
+            }
+            varData = std::string(std::move(m_receiveBuffer));
+            room.clear();
+            m_receiveBuffer.swap(room);
+            EmptyReceiveBuffer(false);
         } else {
             if (auto* text = std::get_if<std::string>(&varData); text == nullptr) {
                 varData = std::string(part);
