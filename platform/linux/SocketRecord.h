@@ -213,17 +213,13 @@ private:
     bool        m_edge = false;          // watched edge-triggered (a healthy connected stream)
     bool        m_lingering = false;     // left in the set edge-triggered although it wants nothing
     bool        m_finSeen = false;       // epoll reported the peer's close
-    // An accepted socket whose inherited registration nobody has confirmed yet, and what
-    // it had armed then.
-    bool        m_inherited = false;
+    bool        m_inherited = false;     // an accepted socket's inherited registration, not yet confirmed
     bool        m_acceptPaused = false;  // out of descriptors: not watched for connections
     bool        m_watchFailed = false;   // its owner was told that it cannot be watched
     bool        m_nonBlocking = false;
     bool        m_bound = false;
-    bool        m_localKnown = false;
-    bool        m_peerKnown = false;
 
-    long        m_inheritedArmed = 0;
+    long        m_inheritedArmed = 0;    // what an inherited registration had armed then
     uint32_t    m_forksAtMaking;         // the process's fork count when the record was made
     int         m_type;
     int         m_rcvbufSet = 0;
@@ -233,6 +229,8 @@ private:
     in_addr_t   m_peerAddress = 0;
     in_port_t   m_localPort = 0;
     in_port_t   m_peerPort = 0;
+    bool        m_localKnown = false;
+    bool        m_peerKnown = false;
     // A listener's connection fetched ahead of its accept call (or the errno of a failed fetch).
     int         m_fetchedFd = -1;
     int         m_fetchError = 0;
