@@ -67,6 +67,13 @@ public:
     // "Retrieve data sent by the remote computer"
     void GetData(Variant& varData, std::optional<int32_t> varType = std::nullopt,
                  std::optional<int32_t> maxLen = std::nullopt);
+    // The same two operations with a named type code: GetData(text, VarType::String).
+    void GetData(Variant& varData, VarType varType, std::optional<int32_t> maxLen = std::nullopt) {
+        GetData(varData, static_cast<int32_t>(varType), maxLen);
+    }
+    void PeekData(Variant& varData, VarType varType, std::optional<int32_t> maxLen = std::nullopt) {
+        PeekData(varData, static_cast<int32_t>(varType), maxLen);
+    }
     // "Connect to the remote computer"
     void Connect(const std::optional<std::string>& strRemoteHost = std::nullopt,
                  const std::optional<Variant>& lngRemotePort = std::nullopt);
