@@ -6,8 +6,10 @@
 #include <new>
 #include <ostream>
 #include <utility>
+#include <vector>
 
 #include "inet/cSocket/BufferLimit.h"
+#include "inet/cSocket/ClosingConnection.h"
 #include "inet/cSocket/MSocketSupport.h"
 #include "platform/MessageLoop.h"
 #include "platform/Winsock.h"
@@ -21,25 +23,9 @@ namespace {
 constexpr const char* kConnectSource = "CSocket.CSocket.Connect";
 // The size of one receive when the socket's size could not be had.
 constexpr int32_t kFallbackReceiveSize = 65536;
-// GetData hands the buffer itself over from this much text on; less is copied out.
-constexpr size_t kHandOverAt = 4096;
-// The least room a stream receive prepares.
-constexpr size_t kMinRoom = 4096;
-
-// Room for a receive that the buffer itself cannot take in place, shared by every
-// object on the thread: it is never zero-filled, and only what arrived is kept, so
-// an idle connection holds no room and the end of a stream costs no allocation.
-char* ScratchRoom(size_t size) {
-    thread_local std::unique_ptr<char[]> room;
-    thread_local size_t roomSize = 0;
-    if (roomSize < size) {
-        room.reset();
-        roomSize = 0;
-        room.reset(new char[size]);
-        roomSize = size;
-    }
-    return room.get();
-}
+// The object's own notice that a send stopped short with nothing owed by the system:
+// the rest goes from the loop. Not a network event code.
+constexpr int32_t kSendTheRest = 0x4000;
 
 SocketError WinsockError(int32_t code, const char* source) {
     return SocketError(code, source, MS::SocketErrorText(code));
@@ -55,9 +41,13 @@ bool IsDottedAddress(const std::string& text, uint32_t& address) {
     return address != INADDR_NONE;
 }
 
-std::string DottedText(in_addr address) { return MS::AnsiPointerToString(platform::inet_ntoa(address)); }
+std::string DottedText(uint32_t address) {
+    in_addr a{};
+    a.s_addr = address;
+    return MS::AnsiPointerToString(platform::inet_ntoa(a));
+}
 
-int32_t PortOf(const sockaddr_in& a) { return MS::PortWordToLong(static_cast<int16_t>(ntohs(a.sin_port))); }
+int32_t PortOf(uint16_t networkOrder) { return MS::PortWordToLong(static_cast<int16_t>(ntohs(networkOrder))); }
 
 sockaddr_in AddressRecord(uint32_t address, int32_t port) {
     sockaddr_in a{};
@@ -67,11 +57,42 @@ sockaddr_in AddressRecord(uint32_t address, int32_t port) {
     return a;
 }
 
+// The failures of a stream send after which the connection is gone: the rest can never go.
+bool EndsConnection(int32_t error) {
+    switch (error) {
+        case platform::WSAECONNRESET:
+        case platform::WSAECONNABORTED:
+        case platform::WSAENETRESET:
+        case platform::WSAETIMEDOUT:
+        case platform::WSAENETDOWN:
+        case platform::WSAENETUNREACH:
+        case platform::WSAEHOSTDOWN:
+        case platform::WSAEHOSTUNREACH:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The bytes a value is sent as. Text and byte arrays are sent from where they lie;
+// the other values are laid out in `scratch`.
+std::string_view BytesToSend(const Variant& value, std::string& scratch) {
+    if (const auto* text = std::get_if<std::string>(&value)) return *text;
+    if (const auto* array = std::get_if<ByteArray>(&value)) {
+        return {reinterpret_cast<const char*>(array->data()), array->size()};
+    }
+    AppendBytes(value, scratch);
+    return scratch;
+}
+
 // Raises the error being handled again under the operation's own source; running
-// out of memory is the runtime's error 7. Other exceptions (a host handler's) pass.
+// out of memory is the runtime's error 7. What a host's handler threw goes on to the
+// host as it was thrown.
 [[noreturn]] void RaiseAgain(const char* source) {
     try {
         throw;
+    } catch (const HostException& e) {
+        std::rethrow_exception(e.error);
     } catch (const SocketError& e) {
         throw e.WithSource(source);
     } catch (const std::bad_alloc&) {
@@ -79,9 +100,9 @@ sockaddr_in AddressRecord(uint32_t address, int32_t port) {
     }
 }
 
-// Runs a host operation or an entry point of the support module: the object stays
-// alive until it returns, so a handler may drop the host's last reference, and an
-// error that leaves it is raised again under `source`.
+// Runs a host operation: the object stays alive until it returns, so a handler may
+// drop the host's last reference, and an error that leaves it is raised again under
+// `source`.
 template <typename Body>
 void RunAs(CSocket& object, const char* source, Body&& body) {
     const auto self = object.shared_from_this();
@@ -92,12 +113,46 @@ void RunAs(CSocket& object, const char* source, Body&& body) {
     }
 }
 
-// Calls a handler through a copy, so that a handler may replace itself.
+// Calls a host's handler through a copy, so that a handler may replace itself. What
+// it throws is marked as the host's, so that no routine of the object takes it for
+// a failure of its own.
 template <typename Handler, typename... Args>
 void Raise(const Handler& handler, Args&&... args) {
     if (!handler) return;
     Handler call = handler;
-    call(std::forward<Args>(args)...);
+    try {
+        call(std::forward<Args>(args)...);
+    } catch (const HostException&) {
+        throw;
+    } catch (...) {
+        throw HostException{std::current_exception()};
+    }
+}
+
+// Connection requests accepted by a listener and not yet adopted by an object: only
+// these may be passed to Accept. One that nobody adopts is closed when its
+// OnConnectionRequest is over.
+std::vector<int32_t>& WaitingRequests() {
+    static auto* requests = new std::vector<int32_t>;
+    return *requests;
+}
+
+bool TakeWaitingRequest(int32_t handle) {
+    auto& requests = WaitingRequests();
+    const auto found = std::find(requests.begin(), requests.end(), handle);
+    if (found == requests.end()) return false;
+    requests.erase(found);
+    return true;
+}
+
+// The living objects: the service stays started while any lives.
+int32_t& LivingObjects() {
+    static int32_t living = 0;
+    return living;
+}
+
+void StopServiceIfUnused() {
+    if (LivingObjects() == 0) MS::StopWinsockService();
 }
 
 }  // namespace
@@ -140,14 +195,29 @@ void detail::SetBufferLimitForTesting(size_t limit) {
 
 std::shared_ptr<CSocket> CSocket::Create() { return std::make_shared<CSocket>(Token{}); }
 
-CSocket::CSocket(Token) { m_maxDatagramSize = MS::InitWinsockService(); }
+CSocket::CSocket(Token) {
+    m_maxDatagramSize = MS::InitWinsockService();
+    ++LivingObjects();
+}
 
 CSocket::~CSocket() {
     try {
-        if (m_socketHandle != -1) DestroySocket();
-        MS::StopWinsockService();
+        ForgetLookup();
+        if (m_socketHandle != -1) {
+            // Bytes still waiting on a connection go all the same, without the object.
+            if (HandlesStream() && !m_sendQueue.Empty()) {
+                LetGo();
+            } else {
+                DestroySocket();
+            }
+        }
     } catch (...) {
         // An object always ends; a handle that would not close is given up.
+    }
+    --LivingObjects();
+    try {
+        StopServiceIfUnused();
+    } catch (...) {
     }
 }
 
@@ -162,20 +232,26 @@ int32_t CSocket::vbSocket() {
     const bool udp = MakesDatagramSocket();
     const platform::SOCKET handle =
         platform::socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, udp ? IPPROTO_UDP : IPPROTO_TCP);
-    if (handle == platform::INVALID_SOCKET) return -1;
-    if (!MS::RegisterSocket(handle, Self())) {
+    if (handle == platform::INVALID_SOCKET) throw LastWinsockError("CSocket.vbSocket");
+    if (!MS::RegisterSocket(static_cast<int32_t>(handle), Self())) {
         platform::closesocket(handle);
-        return -1;
+        if (const auto& left = MS::LastError()) throw *left;
+        throw WinsockError(platform::WSAENOBUFS, "CSocket.vbSocket");
     }
-    return handle;
+    return static_cast<int32_t>(handle);
 }
 
-bool CSocket::EnsureSocket() {
-    if (m_socketHandle != -1) return true;
+void CSocket::EnsureSocket() {
+    if (m_socketHandle != -1) {
+        if (m_state != SocketState::Closing) return;
+        // A connection still closing is let go: the object starts anew at once.
+        LetGo();
+        m_state = SocketState::Closed;
+    }
     m_socketHandle = vbSocket();
-    if (m_socketHandle == -1) return false;
+    ++m_connection;
+    m_received.Clear();  // what the last connection left is not this one's
     ReadBufferSizes();
-    return true;
 }
 
 void CSocket::ReadBufferSizes() {
@@ -191,39 +267,80 @@ void CSocket::ReadBufferSizes() {
 }
 
 void CSocket::DestroySocket() {
-    EmptyReceiveBuffer(true);
-    m_putOff = 0;
+    // What waited to be sent cannot go without the socket; what was received stays
+    // for the host until it takes it or starts anew.
+    m_sendQueue.Clear();
+    m_sendPending = m_completionPosted = m_sendClosed = m_peerClosed = false;
+    m_received.ForgetPutOff();
     if (m_socketHandle == -1) return;
-    if (MS::IsRegisteredTo(m_socketHandle, weak_from_this())) {
-        MS::UnregisterSocket(m_socketHandle);
-    } else if (MS::IsRegistered(m_socketHandle)) {
-        // Another object owns this handle (an Accept that it had adopted already): let go.
-        m_socketHandle = -1;
-        return;
-    }
+    ++m_connection;
     // A handle that is not registered (its close failed before) is closed again.
+    if (MS::IsRegistered(m_socketHandle)) MS::UnregisterSocket(m_socketHandle);
     if (platform::closesocket(m_socketHandle) == platform::SOCKET_ERROR) {
         throw LastWinsockError("CSocket.DestroySocket");
     }
     m_socketHandle = -1;
     m_bound = false;
     m_broadcast = false;
+    m_localKnown = false;
+}
+
+void CSocket::LetGo() {
+    if (m_sendQueue.Empty() || !HandlesStream()) {
+        DestroySocket();
+        return;
+    }
+    const int32_t handle = std::exchange(m_socketHandle, -1);
+    detail::SendQueue waiting = std::exchange(m_sendQueue, detail::SendQueue());
+    DestroySocket();  // the object's side of it: the socket itself is no longer the object's
+    m_bound = m_broadcast = m_localKnown = false;
+    ++m_connection;
+    std::weak_ptr<CSocket> object = weak_from_this();
+    detail::FinishClosing(
+        handle, std::move(waiting),
+        [object](int32_t error) {
+            if (const auto self = object.lock()) self->RaiseError(error, "CSocket.CloseSocket");
+        },
+        [] { StopServiceIfUnused(); });
+}
+
+void CSocket::ForgetLookup() {
+    if (m_lookupHandle == 0) return;
+    MS::ForgetLookup(std::exchange(m_lookupHandle, 0));
 }
 
 void CSocket::CloseSocket() {
+    const auto self = shared_from_this();
+    bool gaveUp = false;
     try {
+        ForgetLookup();
         if (m_socketHandle == -1) return;
         if (m_state == SocketState::Connected) {
-            // Stop sending; the peer's close completes the close.
+            // Stop sending: once what waits has gone, the stream ends; the peer's close
+            // completes the close.
             m_state = SocketState::Closing;
-            platform::shutdown(m_socketHandle, platform::SD_SEND);
+            m_sendClosed = true;
+            if (m_sendQueue.Empty()) platform::shutdown(m_socketHandle, platform::SD_SEND);
             return;
         }
-        DestroySocket();
+        if (m_state == SocketState::Closing && !m_sendClosed) {
+            // The peer has closed and what waits is still going: it ends once that went.
+            m_sendClosed = true;
+            return;
+        }
+        if (m_state == SocketState::Closing) {
+            LetGo();
+        } else {
+            gaveUp = GiveUpWaiting();
+            DestroySocket();
+        }
+        m_received.Clear();
         m_state = SocketState::Closed;
     } catch (...) {
         // Closing never fails towards the host.
     }
+    // Datagrams still waiting (for their host's address, or for room) never went.
+    if (gaveUp) RaiseError(platform::WSAECONNABORTED, "CSocket.CloseSocket");
 }
 
 void CSocket::SetProtocol(SocketProtocol NewValue) {
@@ -233,21 +350,22 @@ void CSocket::SetProtocol(SocketProtocol NewValue) {
 // ---- Connecting ----
 
 void CSocket::SetRemoteHost(const std::string& NewValue) {
-    auto self = shared_from_this();
-    m_remoteHost = NewValue;
-    uint32_t address;
-    if (!IsDottedAddress(NewValue, address)) return;
-    m_remoteHostIP = NewValue;
-    if (!MakesDatagramSocket()) return;  // only a datagram socket broadcasts
-    if (!EnsureSocket()) return;
-    const bool broadcast = (NewValue.size() < 4 ? NewValue : NewValue.substr(NewValue.size() - 4)) == ".255";
-    if (broadcast == m_broadcast) return;
-    const int32_t on = broadcast ? 1 : 0;
-    if (platform::setsockopt(m_socketHandle, platform::SOL_SOCKET_W, platform::SO_BROADCAST_W,
-                             reinterpret_cast<const char*>(&on), sizeof on) == platform::SOCKET_ERROR) {
-        throw LastWinsockError("CSocket.RemoteHost");
-    }
-    m_broadcast = broadcast;
+    RunAs(*this, "CSocket.RemoteHost", [&] {
+        m_remoteHost = NewValue;
+        uint32_t address;
+        if (!IsDottedAddress(NewValue, address)) return;
+        m_remoteHostIP = NewValue;
+        if (!MakesDatagramSocket()) return;  // only a datagram socket broadcasts
+        EnsureSocket();
+        const bool broadcast = (NewValue.size() < 4 ? NewValue : NewValue.substr(NewValue.size() - 4)) == ".255";
+        if (broadcast == m_broadcast) return;
+        const int32_t on = broadcast ? 1 : 0;
+        if (platform::setsockopt(m_socketHandle, platform::SOL_SOCKET_W, platform::SO_BROADCAST_W,
+                                 reinterpret_cast<const char*>(&on), sizeof on) == platform::SOCKET_ERROR) {
+            throw LastWinsockError("CSocket.RemoteHost");
+        }
+        m_broadcast = broadcast;
+    });
 }
 
 int32_t CSocket::ConnectTo(uint32_t address) {
@@ -258,17 +376,19 @@ int32_t CSocket::ConnectTo(uint32_t address) {
 
 void CSocket::Connect(const std::optional<std::string>& strRemoteHost, const std::optional<Variant>& lngRemotePort) {
     RunAs(*this, kConnectSource, [&] {
-        if (!EnsureSocket()) return;
+        ForgetLookup();
+        EnsureSocket();
         if (strRemoteHost && !strRemoteHost->empty()) m_remoteHost = *strRemoteHost;
         if (lngRemotePort) {
             if (const auto port = NumericLong(*lngRemotePort, kConnectSource)) m_remotePort = *port;
         }
         if (m_remoteHost.empty()) throw WinsockError(platform::WSAEADDRNOTAVAIL, kConnectSource);
+        // The port is checked before anything starts, for a name as for an address.
+        if (MS::LongToPortWord(m_remotePort) == 0) throw WinsockError(platform::WSAEADDRNOTAVAIL, kConnectSource);
         m_afterLookup = AfterLookup::Connect;
         uint32_t address;
         if (!IsDottedAddress(m_remoteHost, address)) {
             m_state = SocketState::ResolvingHost;
-            m_lookupHandle = 0;
             m_lookupHandle = MS::ResolveHost(m_remoteHost, Self());
             if (m_lookupHandle != 0) return;  // the lookup's completion goes on
             DestroySocket();
@@ -282,45 +402,65 @@ void CSocket::Connect(const std::optional<std::string>& strRemoteHost, const std
         } else if (error != 0) {
             throw WinsockError(error, kConnectSource);
         }
+        m_remoteHostIP = DottedText(address);
+        ReadBoundAddress();
     });
 }
 
-void CSocket::PostGetHostEvent(int32_t lookupHandle, uint32_t address, const std::string& hostName,
+void CSocket::PostGetHostEvent(int32_t /*lookupHandle*/, uint32_t address, const std::string& hostName,
                                int32_t errorCode) {
-    RunAs(*this, "CSocket.PostGetHostEvent", [&] {
+    RunAsNotification("CSocket.PostGetHostEvent", [&] {
+        // Only the object's current lookup reaches it: one it forgot reaches nobody.
+        m_lookupHandle = 0;
         if (errorCode > 0) {
-            uint32_t dotted;
-            if (!IsDottedAddress(hostName, dotted)) {
-                m_state = SocketState::Error;
-                RaiseError(errorCode, "");
-                return;
-            }
-            address = dotted;
+            m_state = SocketState::Error;
+            // Datagrams that waited for this address can never go: the error says why.
+            if (m_afterLookup == AfterLookup::SendDatagram) GiveUpWaiting();
+            RaiseError(errorCode, "");
+            return;
         }
-        if (lookupHandle == 0 || lookupHandle != m_lookupHandle) return;  // an older lookup
         m_state = SocketState::HostResolved;
         m_remoteHost = hostName;
-        in_addr resolved{};
-        resolved.s_addr = address;
-        m_remoteHostIP = DottedText(resolved);
-        if (m_afterLookup == AfterLookup::Connect) {
-            const int32_t error = ConnectTo(address);
-            if (error == platform::WSAEWOULDBLOCK) {
-                m_state = SocketState::Connecting;
-            } else if (error != 0) {
-                RaiseError(error, "CSocket.PostGetHostEvent");
-            }
-        } else {
-            SendPendingData();
+        m_remoteHostIP = DottedText(address);
+        if (m_afterLookup == AfterLookup::SendDatagram) {
+            SendWaitingDatagrams();
+            return;
         }
+        const int32_t error = ConnectTo(address);
+        if (error != 0 && error != platform::WSAEWOULDBLOCK) {
+            RaiseError(error, "CSocket.PostGetHostEvent");
+            return;
+        }
+        if (error != 0) m_state = SocketState::Connecting;
+        ReadBoundAddress();
     });
 }
 
-void CSocket::RaiseError(int32_t number, const std::string& source) {
-    if (number > 32767) throw RuntimeError(kOverflow, "CSocket.RaiseError");
-    std::string description = MS::SocketErrorText(number);
+void CSocket::RaiseError(int32_t number, const std::string& source, std::string description) {
+    if (number > 32767) {
+        // Number is 16 bits wide: a code that does not fit is told as the overflow it is.
+        number = kOverflow;
+        description.clear();
+    }
+    if (description.empty()) {
+        description = RuntimeErrorText(number).empty() ? MS::SocketErrorText(number) : RuntimeErrorText(number);
+    }
     bool cancelDisplay = false;
     Raise(OnError, static_cast<int16_t>(number), description, 0, source, std::string(), 0, cancelDisplay);
+}
+
+template <typename Body>
+void CSocket::RunAsNotification(const char* source, Body&& body) {
+    const auto self = shared_from_this();
+    try {
+        body();
+    } catch (const HostException&) {
+        throw;  // a handler's: it leaves through the loop
+    } catch (const SocketError& e) {
+        RaiseError(e.Number(), source, e.Description());
+    } catch (const std::bad_alloc&) {
+        RaiseError(kOutOfMemory, source);
+    }
 }
 
 // ---- Notifications ----
@@ -329,60 +469,86 @@ void CSocket::ReadLocalAddress() {
     sockaddr_in local{};
     int length = sizeof local;
     if (platform::getsockname(m_socketHandle, reinterpret_cast<sockaddr*>(&local), &length) != 0) return;
-    m_localPort = PortOf(local);
-    m_localIP = DottedText(local.sin_addr);
+    m_localPort = PortOf(local.sin_port);
+    m_localIP = DottedText(local.sin_addr.s_addr);
+    m_localKnown = true;
     const hostent* entry = platform::gethostbyaddr(reinterpret_cast<const char*>(&local.sin_addr), 4, AF_INET);
     m_localHostName = entry != nullptr ? MS::AnsiPointerToString(entry->h_name) : m_localIP;
 }
 
+void CSocket::ReadBoundAddress() {
+    if (m_localKnown) return;
+    sockaddr_in local{};
+    int length = sizeof local;
+    if (platform::getsockname(m_socketHandle, reinterpret_cast<sockaddr*>(&local), &length) != 0) return;
+    m_localPort = PortOf(local.sin_port);
+    m_localIP = DottedText(local.sin_addr.s_addr);
+    m_localKnown = true;
+}
+
+void CSocket::EndConnection(int32_t error) {
+    m_state = SocketState::Error;
+    DestroySocket();
+    RaiseError(error, "");
+}
+
+void CSocket::FinishClose() {
+    DestroySocket();
+    m_state = SocketState::Closed;
+    Raise(OnClose);
+}
+
 void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
-    RunAs(*this, "CSocket.PostSocketEvent", [&] {
+    RunAsNotification("CSocket.PostSocketEvent", [&] {
         if (errorCode > 0) {
-            m_state = SocketState::Error;
-            DestroySocket();
-            RaiseError(errorCode, "");
+            EndConnection(errorCode);
             return;
         }
+        // A handler may close the socket, start anew or end the connection: what a
+        // notification does after raising an event is for the connection it came for.
+        const uint32_t connection = m_connection;
         switch (eventCode) {
             case platform::FD_READ: {
                 if (!CanReceive()) {
-                    // Full: the read waits for the host to take data (a close put off stays so).
-                    if (m_putOff == 0) m_putOff = platform::FD_READ;
+                    m_received.PutOff(platform::FD_READ);  // taking data lets it go on
                     break;
                 }
-                const int32_t n = RecvToBuffer();
-                if (static_cast<int64_t>(m_bytesReceived) + n > INT32_MAX) {
-                    throw RuntimeError(kOverflow, "CSocket.PostSocketEvent");
-                }
-                m_bytesReceived += n;
-                if (n > 0) Raise(OnDataArrival, ReceivedLength());
+                if (RecvToBuffer() > 0 && connection == m_connection) Raise(OnDataArrival, BytesReceived());
                 break;
             }
             case platform::FD_WRITE:
                 // The socket can take more; or this is the object's own notice that a
-                // send took everything (PostWriteNotice), and nothing waits.
-                if (SendWaiting() > 0 && !HandlesStream() && m_remoteHostIP.empty()) {
-                    // A datagram waits for its host's address: the lookup's completion
-                    // sends it. A fresh datagram socket is reported writable, and going
-                    // on here would start a second lookup.
-                } else if (SendWaiting() > 0) {
+                // send took everything.
+                if (!m_sendQueue.Empty()) {
                     SendPendingData();
-                } else if (m_sendPending) {
-                    m_sendPending = false;
-                    Raise(OnSendComplete);
+                } else {
+                    m_completionPosted = false;
+                    if (std::exchange(m_sendPending, false)) Raise(OnSendComplete);
                 }
+                break;
+            case kSendTheRest:
+                SendPendingData();
                 break;
             case platform::FD_ACCEPT: {
                 sockaddr_in peer{};
                 int length = sizeof peer;
                 const platform::SOCKET accepted =
                     platform::accept(m_socketHandle, reinterpret_cast<sockaddr*>(&peer), &length);
-                if (!OnConnectionRequest) {
-                    // Nobody could ever adopt it.
-                    if (accepted != platform::INVALID_SOCKET) platform::closesocket(accepted);
+                if (accepted == platform::INVALID_SOCKET) {
+                    if (platform::WSAGetLastError() != platform::WSAEWOULDBLOCK) Raise(OnConnectionRequest, -1);
                     break;
                 }
-                Raise(OnConnectionRequest, static_cast<int32_t>(accepted));
+                const auto request = static_cast<int32_t>(accepted);
+                WaitingRequests().push_back(request);
+                // A request that no object adopted by the end of the event is closed: the
+                // client sees its connection end, and nothing is left open.
+                struct CloseUnadopted {
+                    int32_t request;
+                    ~CloseUnadopted() {
+                        if (TakeWaitingRequest(request)) platform::closesocket(request);
+                    }
+                } closeUnadopted{request};
+                Raise(OnConnectionRequest, request);
                 break;
             }
             case platform::FD_CONNECT:
@@ -391,28 +557,42 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 Raise(OnConnect);
                 break;
             case platform::FD_CLOSE:
-                // The peer closed: hand over what is left, then close our side. When the
-                // buffer is full and the socket still holds data, the close waits for the
-                // host to take some, so that nothing is lost and no count outgrows a Long.
+                // The peer closed: hand over what is left. When the buffer is full and the
+                // socket still holds data, the close waits for the host to take some.
                 for (;;) {
                     if (!CanReceive()) {
                         char next;
                         if (platform::recv(m_socketHandle, &next, 1, platform::MSG_PEEK_W) > 0) {
-                            m_putOff = platform::FD_CLOSE;
+                            m_received.PutOff(platform::FD_CLOSE);
                             return;
                         }
                         break;  // nothing is left to hand over
                     }
-                    if (RecvToBuffer() <= 0) break;
-                    Raise(OnDataArrival, ReceivedLength());
+                    const int32_t n = RecvToBuffer();
+                    if (connection != m_connection) return;  // the receive found the connection gone
+                    if (n <= 0) break;
+                    // Should the handler throw, the close is taken up again from the loop.
+                    struct ResumeClose {
+                        CSocket& s;
+                        uint32_t connection;
+                        ~ResumeClose() {
+                            if (std::uncaught_exceptions() > 0 && s.m_connection == connection) {
+                                s.PostNotice(platform::FD_CLOSE);
+                            }
+                        }
+                    } resume{*this, connection};
+                    Raise(OnDataArrival, BytesReceived());
+                    if (connection != m_connection) return;
                 }
-                if (m_state != SocketState::Closing) {
-                    m_state = SocketState::Closing;
-                    if (SendWaiting() > 0) SendPendingData();
+                m_state = SocketState::Closing;
+                if (!m_sendQueue.Empty()) {
+                    // The peer's close ends what it sends, not what we send: what waits
+                    // still goes, and the connection ends after it.
+                    m_peerClosed = true;
+                    SendPendingData();
+                    return;
                 }
-                DestroySocket();
-                m_state = SocketState::Closed;
-                Raise(OnClose);
+                FinishClose();
                 break;
             default:
                 break;
@@ -422,251 +602,227 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
 
 // ---- Receiving ----
 
-int32_t CSocket::ReceiveSize() const {
-    return m_receiveBufferSize >= 1 ? m_receiveBufferSize : kFallbackReceiveSize;
-}
-
-bool CSocket::CanReceive() const {
-    const size_t limit = detail::BufferLimit();
-    const size_t waiting = m_receiveTail - m_receiveHead;
-    if (waiting >= limit) return false;
-    // A datagram needs room for the largest one, so that none is cut short.
-    return HandlesStream() || limit - waiting >= std::min(static_cast<size_t>(ReceiveSize()), limit);
+size_t CSocket::ReceiveSize() const {
+    return static_cast<size_t>(m_receiveBufferSize >= 1 ? m_receiveBufferSize : kFallbackReceiveSize);
 }
 
 void CSocket::ResumeReceiving() {
-    if (m_putOff == 0 || !CanReceive()) return;
-    const int32_t event = std::exchange(m_putOff, 0);
-    // Posted as the socket's own notifications are: it comes from the loop, not from
-    // inside GetData.
-    platform::PostMessageA(MS::NotifyWindow(), MS::WinsockMessage(), static_cast<platform::WPARAM>(m_socketHandle),
-                           event);
+    const int32_t event = m_received.TakePutOff(!HandlesStream(), ReceiveSize());
+    if (event != 0) PostNotice(event);
 }
 
 int32_t CSocket::RecvToBuffer() {
-    const size_t limit = static_cast<size_t>(ReceiveSize());
-    // A stream receive takes up to twice what came last time (at least kMinRoom), so
-    // a small arrival needs no large room; a receive that fills its room makes the
-    // next notification come at once, with twice the room. A datagram gets the whole
-    // limit, to be refused whole when it is larger.
-    const bool udp = !HandlesStream();
-    // Never more than the buffer has room for (CanReceive has said that there is some).
-    const size_t room = std::min(udp ? limit : std::clamp(m_readHint, std::min(kMinRoom, limit), limit),
-                                 detail::BufferLimit() - (m_receiveTail - m_receiveHead));
-    // Taken bytes at the front are dropped once they are most of the buffer.
-    if (m_receiveHead > 0 && m_receiveHead * 2 >= m_receiveTail) {
-        std::memmove(m_receiveBuffer.data(), m_receiveBuffer.data() + m_receiveHead, m_receiveTail - m_receiveHead);
-        m_receiveTail -= m_receiveHead;
-        m_receiveHead = 0;
-    }
-    // Room the buffer already has is received into in place; otherwise the bytes go
-    // through the scratch room and only those that came are appended.
-    const bool inPlace = m_receiveBuffer.size() >= m_receiveTail + room;
-    char* into = inPlace ? m_receiveBuffer.data() + m_receiveTail : ScratchRoom(room);
-    const int length = static_cast<int>(std::min<size_t>(room, INT_MAX));
-    int32_t n;
-    if (!udp) {
-        n = platform::recv(m_socketHandle, into, length, 0);
-    } else {
-        sockaddr_in sender{};
-        int senderLength = sizeof sender;
-        n = platform::recvfrom(m_socketHandle, into, length, 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
-        if (n != platform::SOCKET_ERROR) {
-            m_remotePort = PortOf(sender);
-            m_remoteHostIP = DottedText(sender.sin_addr);
-            const hostent* entry =
-                platform::gethostbyaddr(reinterpret_cast<const char*>(&sender.sin_addr), 4, AF_INET);
-            m_remoteHost = entry != nullptr ? MS::AnsiPointerToString(entry->h_name) : m_remoteHostIP;
+    const bool datagram = !HandlesStream();
+    detail::DatagramSender sender;
+    const int n = m_received.Receive(m_socketHandle, ReceiveSize(), datagram, &sender);
+    if (n == platform::SOCKET_ERROR) {
+        const int32_t error = platform::WSAGetLastError();
+        if (error == platform::WSAEWOULDBLOCK) return 0;  // a notification that was out of date
+        // A connection that is gone ends here; any other failure is the host's to hear
+        // of, and the data waits in the socket for the next notification.
+        if (!datagram && EndsConnection(error)) {
+            EndConnection(error);
+            return 0;
         }
+        throw WinsockError(error, "CSocket.RecvToBuffer");
     }
-    if (n == platform::SOCKET_ERROR) throw LastWinsockError("CSocket.RecvToBuffer");
-    if (n > 0 && !inPlace) {
-        m_receiveBuffer.resize(m_receiveTail);
-        m_receiveBuffer.append(into, static_cast<size_t>(n));
+    if (datagram) {
+        // Every datagram, an empty one too: the fields tell of the last sender.
+        m_remotePort = PortOf(sender.port);
+        m_remoteHostIP = DottedText(sender.address);
+        const hostent* entry = platform::gethostbyaddr(reinterpret_cast<const char*>(&sender.address), 4, AF_INET);
+        m_remoteHost = entry != nullptr ? MS::AnsiPointerToString(entry->h_name) : m_remoteHostIP;
     }
-    m_receiveTail += static_cast<size_t>(n);
-    if (n > 0) m_readHint = std::min(2 * static_cast<size_t>(n), limit);
     return n;
-}
-
-void CSocket::EmptyReceiveBuffer(bool release) {
-    m_receiveHead = 0;
-    m_receiveTail = 0;
-    // Swapped out: moving a string in may leave the old room where it was.
-    if (release) std::string().swap(m_receiveBuffer);
 }
 
 void CSocket::FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t> varType,
                               std::optional<int32_t> maxLen) {
-    const size_t length = m_receiveTail - m_receiveHead;
+    const size_t length = m_received.Length();
     if (length == 0) return;
     const int32_t wanted = maxLen.value_or(0);
     const size_t take = (wanted > 0 && static_cast<size_t>(wanted) <= length) ? static_cast<size_t>(wanted) : length;
     // No type, or type 0, means text.
     const int32_t type = (!varType || *varType == 0) ? static_cast<int32_t>(VarType::String) : *varType;
-    const std::string_view part = std::string_view(m_receiveBuffer).substr(m_receiveHead, take);
-
     if (!keep && take == length && type == static_cast<int32_t>(VarType::String)) {
-        // Everything, as text: a large buffer is handed over itself; a small one is
-        // copied, so that its room stays for the next receive instead of being
-        // allocated and zero-filled again. The copy goes into the host's text when that
-        // has small room of its own (never a large one, which would stay held).
-        if (length >= kHandOverAt) {
-            if (m_receiveHead > 0) std::memmove(m_receiveBuffer.data(), part.data(), length);
-            m_receiveBuffer.resize(length);
-            // The host's old text gives its room back for the next receive when a receive
-            // can use it, so that bulk data costs no allocation per arrival.
-            std::string room;
-            if (auto* text = std::get_if<std::string>(&varData);
-                text != nullptr && text->capacity() <= 2 * static_cast<size_t>(ReceiveSize())) {
-                text->swap(room);
-            }
-            varData = std::string(std::move(m_receiveBuffer));
-            room.clear();
-            m_receiveBuffer.swap(room);
-            EmptyReceiveBuffer(false);
-        } else {
-            if (auto* text = std::get_if<std::string>(&varData); text == nullptr) {
-                varData = std::string(part);
-            } else if (text->capacity() < kHandOverAt) {
-                text->assign(part);
-            } else {
-                std::string(part).swap(*text);  // assigning would keep the large room
-            }
-            EmptyReceiveBuffer(false);
-        }
-        m_bytesReceived = 0;
-        ResumeReceiving();
-        return;
+        m_received.TakeText(varData, ReceiveSize());
+    } else {
+        Variant value;
+        const bool known = ValueFromBytes(type, m_received.Front(take), value);
+        if (!keep) m_received.Drop(take);
+        if (known) varData = std::move(value);
     }
-    Variant value;
-    const bool known = ValueFromBytes(type, part, value);
-    if (!keep) {
-        m_receiveHead += take;
-        if (m_receiveHead == m_receiveTail) EmptyReceiveBuffer(false);
-    }
-    if (known) varData = std::move(value);
-    m_bytesReceived = ReceivedLength();
     if (!keep) ResumeReceiving();
 }
 
 void CSocket::GetData(Variant& varData, std::optional<int32_t> varType, std::optional<int32_t> maxLen) {
-    RunAs(*this, "CSocket.GetData", [&] {
-        FetchFromBuffer(varData, false, varType, maxLen);
-    });
+    RunAs(*this, "CSocket.GetData", [&] { FetchFromBuffer(varData, false, varType, maxLen); });
 }
 
 void CSocket::PeekData(Variant& varData, std::optional<int32_t> varType, std::optional<int32_t> maxLen) {
-    RunAs(*this, "CSocket.PeekData", [&] {
-        FetchFromBuffer(varData, true, varType, maxLen);
-    });
+    RunAs(*this, "CSocket.PeekData", [&] { FetchFromBuffer(varData, true, varType, maxLen); });
 }
 
 // ---- Sending ----
 
 void CSocket::SendData(const Variant& varData) {
     RunAs(*this, "CSocket.SendData", [&] {
-        // Its counts (bytesSent, bytesRemaining) are Longs: more is refused before
-        // anything is sent or replaced. Only text and byte arrays can be that long.
-        const auto* text = std::get_if<std::string>(&varData);
-        const auto* array = std::get_if<ByteArray>(&varData);
-        const size_t length = text != nullptr ? text->size() : array != nullptr ? array->size() : 0;
-        if (length > detail::BufferLimit()) throw RuntimeError(kOverflow, "CSocket.SendData");
-        try {
-            if (!HandlesStream()) {
-                // A datagram needs no connection: its socket is made when first needed.
-                if (!EnsureSocket()) return;
-            } else if (m_socketHandle == -1) {
-                throw RuntimeError(kWrongProtocolOrState, "CSocket.SendData");
-            }
-            std::string bytes;
-            AppendBytes(varData, bytes);
-            m_sendBuffer = std::move(bytes);  // replaces whatever still waited
-            m_sendHead = 0;
-            m_sendPending = true;
-            SendPendingData();
-        } catch (const SocketError& e) {
-            // A handle that is no socket any more: the object is in the wrong state to send.
-            if (e.Number() == platform::WSAENOTSOCK) throw RuntimeError(kWrongProtocolOrState, "CSocket.SendData");
-            throw;
+        std::string scratch;
+        const std::string_view bytes = BytesToSend(varData, scratch);
+        // Its counts (bytesSent, bytesRemaining) are Longs: more than they can tell is
+        // refused before anything is sent or queued.
+        if (!m_sendQueue.CanTake(bytes.size())) throw RuntimeError(kOverflow, "CSocket.SendData");
+        const bool datagram = !HandlesStream();
+        if (datagram) {
+            // A datagram needs no connection: its socket is made when first needed.
+            EnsureSocket();
+            MS::LongToPortWord(m_remotePort);  // a port it could never go to is refused now
+        } else if (m_socketHandle == -1) {
+            throw RuntimeError(kWrongProtocolOrState, "CSocket.SendData");
+        } else if (m_sendClosed) {
+            throw WinsockError(platform::WSAESHUTDOWN, "CSocket.SendData");
         }
+        if (!m_sendQueue.Empty()) {
+            // Behind what still waits: it goes in its turn.
+            if (!bytes.empty()) m_sendQueue.Append(bytes, datagram);
+            return;
+        }
+        if (datagram && m_remoteHostIP.empty() && !bytes.empty()) {
+            // Only a name is known: the datagram waits for its address.
+            m_sendQueue.Append(bytes, true);
+            try {
+                StartDatagramLookup();
+            } catch (...) {
+                m_sendQueue.Clear();
+                throw;
+            }
+            m_sendPending = true;
+            Raise(OnSendProgress, 0, static_cast<int32_t>(m_sendQueue.Waiting()));
+            return;
+        }
+        // Nothing waits: the bytes go from where they lie, and only what the socket
+        // does not take yet is queued.
+        size_t taken = 0;
+        int32_t error = 0;
+        if (bytes.empty()) {
+        } else if (datagram) {
+            error = SendDatagram(bytes);
+            if (error == 0) taken = bytes.size();
+        } else {
+            const detail::SendOutcome outcome = detail::SendStream(m_socketHandle, bytes);
+            taken = outcome.taken;
+            error = outcome.error;
+        }
+        if (error == platform::WSAEWOULDBLOCK) error = 0;  // a datagram waits for room
+        if (error != 0 && taken == 0) {
+            // Nothing of this call went, and nothing of it ever will: the host is told now.
+            // A connection that is gone ends as a reset would, from the loop.
+            if (!datagram && EndsConnection(error)) PostNotice(platform::FD_CLOSE, error);
+            if (error == platform::WSAENOTSOCK) throw RuntimeError(kWrongProtocolOrState, "CSocket.SendData");
+            throw WinsockError(error, "CSocket.SendData");
+        }
+        if (taken < bytes.size()) {
+            if (error == 0 || !EndsConnection(error)) {
+                m_sendQueue.Append(bytes.substr(taken), datagram);
+                // A send that stopped short on a passing failure is owed no FD_WRITE:
+                // the rest is tried again from the loop.
+                if (error != 0) PostNotice(kSendTheRest);
+            } else {
+                PostNotice(platform::FD_CLOSE, error);  // the rest cannot go: the connection ends
+            }
+        }
+        m_sendPending = true;
+        AfterSend(taken);
     });
 }
 
 void CSocket::SendPendingData() {
-    const size_t count = SendWaiting();
-    m_sendPending = true;
-    int32_t result = 0;
-    if (count > 0) {
-        const char* bytes = m_sendBuffer.data() + m_sendHead;
-        const int length = static_cast<int>(std::min<size_t>(count, INT_MAX));
-        if (HandlesStream()) {
-            result = SendWhatIsTaken(bytes, length);
-        } else if (!m_remoteHostIP.empty()) {
-            const sockaddr_in to = AddressRecord(platform::inet_addr(m_remoteHostIP.c_str()), m_remotePort);
-            result = platform::sendto(m_socketHandle, bytes, length, 0, reinterpret_cast<const sockaddr*>(&to),
-                                      sizeof to);
+    if (m_sendQueue.Empty()) return;
+    if (!HandlesStream()) {
+        SendWaitingDatagrams();
+        return;
+    }
+    const detail::SendOutcome outcome = detail::SendStream(m_socketHandle, m_sendQueue.Front());
+    m_sendQueue.Consume(outcome.taken);
+    if (outcome.error != 0) {
+        // From the loop there is nobody to raise to: the rest can never go, and the
+        // connection ends with the error that says so.
+        EndConnection(outcome.error);
+        return;
+    }
+    AfterSend(outcome.taken);
+}
+
+int32_t CSocket::SendDatagram(std::string_view datagram) {
+    const sockaddr_in to = AddressRecord(platform::inet_addr(m_remoteHostIP.c_str()), m_remotePort);
+    const int n = platform::sendto(m_socketHandle, datagram.data(), static_cast<int>(datagram.size()), 0,
+                                   reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    if (n == platform::SOCKET_ERROR) return platform::WSAGetLastError();
+    ReadBoundAddress();  // the first datagram binds the socket
+    return 0;
+}
+
+void CSocket::SendWaitingDatagrams() {
+    const uint32_t connection = m_connection;
+    while (!m_sendQueue.Empty()) {
+        if (m_remoteHostIP.empty()) {
+            if (m_lookupHandle == 0) StartDatagramLookup();  // the completion sends them
+            return;
+        }
+        const std::string_view datagram = m_sendQueue.Front();
+        const int32_t error = SendDatagram(datagram);
+        if (error == platform::WSAEWOULDBLOCK) return;  // FD_WRITE comes once there is room
+        const auto size = static_cast<int32_t>(datagram.size());
+        m_sendQueue.Consume(datagram.size());
+        if (error != 0) {
+            // This datagram cannot go; the ones behind it still may.
+            RaiseError(error, "CSocket.SendData");
         } else {
-            // Only a name is known: resolve it first; the completion sends.
-            m_afterLookup = AfterLookup::SendDatagram;
-            m_lookupHandle = MS::ResolveHost(m_remoteHost, Self());
-            if (m_lookupHandle == 0) {
-                if (const auto& left = MS::LastError()) throw *left;
-                throw WinsockError(platform::WSAENOBUFS, "CSocket.SendData");
-            }
+            AfterSend(static_cast<size_t>(size));
         }
+        if (connection != m_connection) return;
     }
-    if (result == platform::SOCKET_ERROR) {
-        const int code = platform::WSAGetLastError();
-        if (code == platform::WSAEWOULDBLOCK) return;  // the next write notification goes on
-        throw WinsockError(code, "CSocket.SendData");
-    }
-    if (static_cast<size_t>(result) < count) {
-        m_sendHead += static_cast<size_t>(result);
-    } else {
-        m_sendBuffer.clear();
-        m_sendHead = 0;
-        PostWriteNotice();
-    }
-    Raise(OnSendProgress, result, static_cast<int32_t>(SendWaiting()));
 }
 
-int32_t CSocket::SendWhatIsTaken(const char* bytes, int length) {
-    // Windows owes a write notification only after a send failed with 10035, not after
-    // one that took part of the bytes: stopping at a short send would wait for ever.
-    // So a short send is followed at once by another, until everything went or the
-    // socket refuses with 10035, which makes the notification owed.
-    int sent = 0;
-    while (sent < length) {
-        const int n = platform::send(m_socketHandle, bytes + sent, length - sent, 0);
-        if (n == platform::SOCKET_ERROR) {
-            if (sent == 0) return platform::SOCKET_ERROR;
-            // Part went: report it now. A refusal with 10035 is followed by the write
-            // notification; any other failure surfaces when our own notice tries again.
-            if (platform::WSAGetLastError() != platform::WSAEWOULDBLOCK) PostWriteNotice();
-            break;
-        }
-        if (n == 0) {
-            PostWriteNotice();  // took nothing, refused nothing: nothing else would go on
-            break;
-        }
-        sent += n;
-    }
-    return sent;
+void CSocket::StartDatagramLookup() {
+    m_afterLookup = AfterLookup::SendDatagram;
+    m_lookupHandle = MS::ResolveHost(m_remoteHost, Self());
+    if (m_lookupHandle != 0) return;
+    if (const auto& left = MS::LastError()) throw *left;
+    throw WinsockError(platform::WSAENOBUFS, "CSocket.SendData");
 }
 
-void CSocket::PostWriteNotice() {
-    // Posted as the socket's own notifications are: OnSendComplete comes from the loop,
-    // after OnSendProgress and whatever its handler does.
+void CSocket::AfterSend(size_t taken) {
+    if (m_sendQueue.Empty()) {
+        if (m_sendClosed && !m_peerClosed) platform::shutdown(m_socketHandle, platform::SD_SEND);
+        // OnSendComplete comes from the loop, after OnSendProgress and what its handler does.
+        if (!m_completionPosted) {
+            m_completionPosted = true;
+            PostNotice(platform::FD_WRITE);
+        }
+        // The peer had closed: its close is taken up again once the completion is told.
+        if (m_peerClosed) PostNotice(platform::FD_CLOSE);
+    }
+    Raise(OnSendProgress, static_cast<int32_t>(taken), static_cast<int32_t>(m_sendQueue.Waiting()));
+}
+
+bool CSocket::GiveUpWaiting() {
+    if (m_sendQueue.Empty()) return false;
+    m_sendQueue.Clear();
+    m_sendPending = false;
+    return true;
+}
+
+void CSocket::PostNotice(int32_t event, int32_t error) {
     platform::PostMessageA(MS::NotifyWindow(), MS::WinsockMessage(), static_cast<platform::WPARAM>(m_socketHandle),
-                           platform::FD_WRITE);
+                           platform::MAKELONG(static_cast<platform::WORD>(event), static_cast<platform::WORD>(error)));
 }
 
 // ---- Serving ----
 
 void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
     RunAs(*this, "CSocket.Bind", [&] {
-        if (!EnsureSocket()) return;
+        EnsureSocket();
         if (!strLocalIP.empty()) m_localIP = strLocalIP;
         if (lngLocalPort > 0) m_localPort = lngLocalPort;
         uint32_t address = INADDR_ANY;
@@ -679,12 +835,14 @@ void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
             throw LastWinsockError("CSocket.Bind");
         }
         m_bound = true;
+        m_localKnown = false;
+        ReadBoundAddress();
     });
 }
 
 void CSocket::Listen() {
     RunAs(*this, "CSocket.Listen", [&] {
-        if (!EnsureSocket()) return;
+        EnsureSocket();
         if (!m_bound) Bind(0, "");
         if (platform::listen(m_socketHandle, 5) == platform::SOCKET_ERROR) {
             m_state = SocketState::Error;
@@ -696,21 +854,33 @@ void CSocket::Listen() {
 
 void CSocket::Accept(int32_t requestID) {
     RunAs(*this, "CSocket.Accept", [&] {
-        // A socket this object still holds (a listener accepting onto itself) would stay
-        // open and registered with nobody to close it: let it go first.
-        if (m_socketHandle != -1 && m_socketHandle != requestID) DestroySocket();
+        // Only a request waiting to be adopted: anything else is not this object's to take.
+        if (requestID == -1) throw WinsockError(platform::WSAENOTSOCK, "CSocket.Accept");
+        if (!TakeWaitingRequest(requestID)) throw WinsockError(platform::WSAEINVAL, "CSocket.Accept");
+        if (!MS::RegisterSocket(requestID, Self())) {
+            platform::closesocket(requestID);
+            if (const auto& left = MS::LastError()) throw *left;
+            throw WinsockError(platform::WSAENOBUFS, "CSocket.Accept");
+        }
+        // The socket the object held (a listener accepting onto itself) goes, or it would
+        // stay open with nobody to close it.
+        ForgetLookup();
+        if (m_socketHandle != -1) LetGo();
+        m_received.Clear();
         m_socketHandle = requestID;
+        ++m_connection;
         sockaddr_in address{};
         int length = sizeof address;
         if (platform::getsockname(requestID, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            m_localPort = PortOf(address);
-            m_localIP = DottedText(address.sin_addr);
+            m_localPort = PortOf(address.sin_port);
+            m_localIP = DottedText(address.sin_addr.s_addr);
             m_localHostName = m_localIP;
+            m_localKnown = true;
         }
         length = sizeof address;
         if (platform::getpeername(requestID, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            m_remotePort = PortOf(address);
-            m_remoteHostIP = DottedText(address.sin_addr);
+            m_remotePort = PortOf(address.sin_port);
+            m_remoteHostIP = DottedText(address.sin_addr.s_addr);
             m_remoteHost = m_remoteHostIP;
         }
         int32_t type = 0;
@@ -720,7 +890,7 @@ void CSocket::Accept(int32_t requestID) {
             m_protocol = type == SOCK_STREAM ? SocketProtocol::Tcp : SocketProtocol::Udp;
         }
         ReadBufferSizes();
-        if (MS::RegisterSocket(requestID, Self())) m_state = SocketState::Connected;
+        m_state = SocketState::Connected;
     });
 }
 

@@ -23,6 +23,8 @@
 #include <string>
 
 #include "inet/cSocket/NotificationTarget.h"
+#include "inet/cSocket/ReceiveBuffer.h"
+#include "inet/cSocket/SendQueue.h"
 #include "inet/cSocket/SocketError.h"
 #include "inet/cSocket/Variant.h"
 
@@ -109,7 +111,7 @@ public:
     // "Returns the local machine name"
     std::string    LocalHostName() const { return m_localHostName; }
     // "Returns the number of bytes received on this connection"
-    int32_t        BytesReceived() const { return m_bytesReceived; }
+    int32_t        BytesReceived() const { return static_cast<int32_t>(m_received.Length()); }
 
     // ---- Events: assign a handler to the ones you want; an empty one is not raised ----
 
@@ -136,32 +138,55 @@ private:
     void PostGetHostEvent(int32_t lookupHandle, uint32_t address, const std::string& hostName,
                           int32_t errorCode) override;
 
-    int32_t vbSocket();
-    bool    EnsureSocket();
+    // ---- The socket ----
+    int32_t vbSocket();                        // a new registered socket; raises why there is none
+    void    EnsureSocket();                    // a socket to use, made if needed; raises why there is none
     void    ReadBufferSizes();
     void    DestroySocket();
-    int32_t RecvToBuffer();
+    // The object lets go of its socket: a connection with bytes still waiting is
+    // finished without it, any other is closed.
+    void    LetGo();
+    // A lookup still running is forgotten: its completion reaches nobody.
+    void    ForgetLookup();
+
+    // ---- Receiving ----
+    int32_t RecvToBuffer();                    // one receive; its count, or SOCKET_ERROR
     void    FetchFromBuffer(Variant& varData, bool keep, std::optional<int32_t> varType,
                             std::optional<int32_t> maxLen);
-    // Both buffers stay within the largest Long (BufferLimit.h), so their counts fit.
-    int32_t ReceivedLength() const { return static_cast<int32_t>(m_receiveTail - m_receiveHead); }
-    size_t  SendWaiting() const { return m_sendBuffer.size() - m_sendHead; }
-    // The size of one receive.
-    int32_t ReceiveSize() const;
-    // Whether the receive buffer has room for the next receive.
-    bool    CanReceive() const;
+    size_t  ReceiveSize() const;               // the size of one receive
+    bool    CanReceive() const { return m_received.HasRoom(!HandlesStream(), ReceiveSize()); }
     // The host took data: a read or close put off while the buffer was full goes on.
     void    ResumeReceiving();
-    void    EmptyReceiveBuffer(bool release);
-    void    SendPendingData();
+
+    // ---- Sending ----
+    void    SendPendingData();                 // sends what waits, from a notification
+    void    SendWaitingDatagrams();
+    int32_t SendDatagram(std::string_view datagram);  // 0, or the error of sendto
+    void    StartDatagramLookup();
+    // What a send took is gone from the queue: the completion is owed once none waits.
+    void    AfterSend(size_t taken);
+    // Bytes that can no longer go are dropped; true when there were any.
+    bool    GiveUpWaiting();
+    // A notification of the object's own, posted as the socket's are so that it comes
+    // from the loop: the send's completion (FD_WRITE), the rest of a send that stopped
+    // short with nothing owed (kSendTheRest), or a failed send's end of the connection.
+    void    PostNotice(int32_t event, int32_t error = 0);
+
+    // ---- Connecting and endings ----
     int32_t ConnectTo(uint32_t address);       // the connect call; 0 or the Windows Sockets error
-    // Sends until everything went or the socket refuses; the bytes taken, or SOCKET_ERROR.
-    int32_t SendWhatIsTaken(const char* bytes, int length);
-    // A write notification posted to itself: the completion once everything was sent,
-    // or the next try after a send that stopped short with nothing owed.
-    void    PostWriteNotice();
-    void    RaiseError(int32_t number, const std::string& source);
-    void    ReadLocalAddress();
+    void    ReadLocalAddress();                // after a connect: the address, and its name
+    void    ReadBoundAddress();                // once bound: the address the socket has
+    // The connection failed (a reset, or a send that could not go): the socket goes,
+    // State is Error, and the host hears of it.
+    void    EndConnection(int32_t error);
+    // The peer's close, once what it sent has been handed over and what waited has gone.
+    void    FinishClose();
+    // OnError, with the number's own text unless a description is given.
+    void    RaiseError(int32_t number, const std::string& source, std::string description = {});
+    // Runs an entry point of the support module: the object stays alive until it
+    // returns, and a failure of its own reaches the host as OnError under `source`.
+    template <typename Body>
+    void    RunAsNotification(const char* source, Body&& body);
     std::weak_ptr<NotificationTarget> Self();
 
     // The protocol decides two things apart: which socket is made (only Udp makes a
@@ -179,18 +204,14 @@ private:
     SocketProtocol m_protocol = SocketProtocol::Tcp;
     SocketState    m_state = SocketState::Closed;
     int32_t        m_socketHandle = -1;
-    int32_t        m_bytesReceived = 0;
-    int32_t        m_putOff = 0;              // FD_READ or FD_CLOSE put off while the buffer is full
     int32_t        m_receiveBufferSize = 0;
-    // Bytes not yet taken lie in [m_receiveHead, m_receiveTail); the string's room
-    // beyond the tail is kept for the next receive, so small arrivals reuse it.
-    std::string    m_receiveBuffer;
-    size_t         m_receiveHead = 0;
-    size_t         m_receiveTail = 0;
-    size_t         m_readHint = 0;            // twice the last stream receive: the next one's room
-    std::string    m_sendBuffer;              // bytes still to send, from m_sendHead on
-    size_t         m_sendHead = 0;
-    bool           m_sendPending = false;
+    uint32_t       m_connection = 0;          // counts the object's sockets: a handler that started anew is seen
+    detail::ReceiveBuffer m_received;
+    detail::SendQueue     m_sendQueue;
+    bool           m_sendPending = false;     // bytes were handed over: OnSendComplete is due once none waits
+    bool           m_completionPosted = false;
+    bool           m_sendClosed = false;      // CloseSocket: no more sends; the stream ends once what waits went
+    bool           m_peerClosed = false;      // the peer closed while bytes waited: the end comes once they went
 
     AfterLookup    m_afterLookup = AfterLookup::Connect;
     std::string    m_localHostName;
@@ -203,6 +224,7 @@ private:
     int32_t        m_maxDatagramSize = 0;
     bool           m_bound = false;
     bool           m_broadcast = false;
+    bool           m_localKnown = false;      // the socket's own address has been read
 };
 
 }  // namespace inet

@@ -1,6 +1,5 @@
 #include "inet/cSocket/MSocketSupport.h"
 
-#include <charconv>
 #include <cstring>
 #include <map>
 #include <unordered_map>
@@ -58,16 +57,16 @@ public:
         return true;
     }
 
-    // The owner registered for the handle, or null.
-    const Owner* Find(int32_t handle) const {
-        if (IsSmall(handle)) {
-            if (static_cast<size_t>(handle) >= m_small.size()) return nullptr;
-            const auto& slot = m_small[static_cast<size_t>(handle)];
-            return slot ? &*slot : nullptr;
-        }
-        const auto entry = m_large.find(handle);
-        return entry == m_large.end() ? nullptr : &entry->second;
+    // False when the handle is not registered.
+    bool Replace(int32_t handle, Owner owner) {
+        Owner* entry = FindIn(*this, handle);
+        if (entry == nullptr) return false;
+        *entry = std::move(owner);
+        return true;
     }
+
+    // The owner registered for the handle, or null.
+    const Owner* Find(int32_t handle) const { return FindIn(*this, handle); }
 
     size_t size() const { return m_count; }
     bool empty() const { return m_count == 0; }
@@ -75,6 +74,18 @@ public:
 private:
     static constexpr int32_t kSmallLimit = 1 << 16;
     static bool IsSmall(int32_t handle) { return handle >= 0 && handle < kSmallLimit; }
+
+    // Find for a registry and for a const one alike.
+    template <typename Registry>
+    static auto FindIn(Registry& registry, int32_t handle) -> decltype(&*registry.m_small.front()) {
+        if (IsSmall(handle)) {
+            if (static_cast<size_t>(handle) >= registry.m_small.size()) return nullptr;
+            auto& slot = registry.m_small[static_cast<size_t>(handle)];
+            return slot ? &*slot : nullptr;
+        }
+        const auto entry = registry.m_large.find(handle);
+        return entry == registry.m_large.end() ? nullptr : &entry->second;
+    }
 
     std::vector<std::optional<Owner>> m_small;
     std::unordered_map<int32_t, Owner> m_large;
@@ -85,10 +96,11 @@ constexpr long kNotificationMask = platform::FD_READ | platform::FD_WRITE | plat
                                    platform::FD_CONNECT | platform::FD_CLOSE;  // 0x3B
 constexpr int kLookupBufferSize = platform::MAXGETHOSTSTRUCT;
 
-// A host lookup under way: who asked, and the block its result is laid out in.
+// A host lookup under way: who asked (nobody once forgotten), and the block its
+// result is laid out in.
 struct Lookup {
     std::weak_ptr<NotificationTarget> owner;
-    platform::HGLOBAL block = 0;  // 0 once forgotten: the completion then finds nothing to read
+    platform::HGLOBAL block = 0;
 };
 
 // Module state, one per process. Never destroyed: socket objects that live in static
@@ -163,13 +175,6 @@ constexpr ErrorText kErrorTexts[] = {
 };
 static_assert(std::size(kErrorTexts) == 44);
 
-std::string Key(char letter, int32_t number) {
-    std::string key(1, letter);  // built in two steps: g++ 12 at -O3 misreads "S" + text as overlapping
-    key += std::to_string(number);
-    return key;
-}
-std::string LookupKey(int32_t handle) { return Key('R', handle); }
-
 bool LookupsOutstanding() { return !M().m_lookups.empty(); }
 
 // The window goes with the last registration, unless a lookup still has to report
@@ -189,7 +194,7 @@ void CompleteLookup(WPARAM wParam, LPARAM lParam) {
     const int32_t errorCode = HighWordOf(static_cast<int32_t>(lParam));
     const int32_t lookupHandle = static_cast<int32_t>(wParam);
     const auto lookup = m.m_lookups.find(lookupHandle);
-    if (lookup == m.m_lookups.end() || lookup->second.block == 0) return;
+    if (lookup == m.m_lookups.end()) return;
     // A message that names a lookup still running was not posted by it (anyone may post
     // to the window): the lookup may still write into its block, so it is ignored.
     if (platform::AsyncRequestRunning(static_cast<platform::HANDLE>(lookupHandle))) return;
@@ -380,6 +385,11 @@ bool UnregisterSocket(int32_t handle) {
     return ReleaseWindowIfUnused();
 }
 
+bool HandOverSocket(int32_t handle, std::weak_ptr<NotificationTarget> owner) {
+    Module& m = M();
+    return m.m_sockets && m.m_sockets->Replace(handle, std::move(owner));
+}
+
 std::shared_ptr<NotificationTarget> SocketFromPointer(const std::weak_ptr<NotificationTarget>& address) {
     return address.lock();
 }
@@ -416,14 +426,8 @@ int32_t ResolveHost(const std::string& hostName, std::weak_ptr<NotificationTarge
     return 0;
 }
 
-void ForgetLookupBuffer(const std::string& key) {
-    if (key.size() < 2 || key[0] != 'R') return;
-    int32_t handle = 0;
-    const char* end = key.data() + key.size();
-    const auto [stop, error] = std::from_chars(key.data() + 1, end, handle);
-    // Only the very key the lookup was entered under ("R7", not "R07").
-    if (error != std::errc() || stop != end || LookupKey(handle) != key) return;
-    if (const auto lookup = M().m_lookups.find(handle); lookup != M().m_lookups.end()) lookup->second.block = 0;
+void ForgetLookup(int32_t lookupHandle) {
+    if (const auto lookup = M().m_lookups.find(lookupHandle); lookup != M().m_lookups.end()) lookup->second.owner.reset();
 }
 
 // ---- State ----
@@ -435,12 +439,6 @@ UINT WinsockMessage() { return M().m_winsockMessage; }
 UINT ResolveMessage() { return M().m_resolveMessage; }
 int32_t RegisteredSocketCount() { return M().m_sockets ? static_cast<int32_t>(M().m_sockets->size()) : 0; }
 bool IsRegistered(int32_t handle) { return M().m_sockets && M().m_sockets->Find(handle) != nullptr; }
-bool IsRegisteredTo(int32_t handle, const std::weak_ptr<const void>& owner) {
-    if (!M().m_sockets) return false;
-    const auto* entry = M().m_sockets->Find(handle);
-    // Same control block: the same object, even once its last reference has gone.
-    return entry != nullptr && !entry->owner_before(owner) && !owner.owner_before(*entry);
-}
 int32_t OutstandingLookupCount() { return static_cast<int32_t>(M().m_lookups.size()); }
 
 }  // namespace inet::MSocketSupport

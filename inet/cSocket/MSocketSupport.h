@@ -60,6 +60,9 @@ bool RegisterSocket(int32_t handle, std::weak_ptr<NotificationTarget> owner);
 // Stops the handle's notifications and forgets it; false when there was nothing to do.
 // A handle that is not registered raises error 5 (source "MSocketSupport.UnregisterSocket").
 bool UnregisterSocket(int32_t handle);
+// Gives a registered handle's notifications to another owner from now on (those
+// already queued included); false when the handle is not registered.
+bool HandOverSocket(int32_t handle, std::weak_ptr<NotificationTarget> owner);
 // A counted reference to a registered object; empty when the object has ended.
 std::shared_ptr<NotificationTarget> SocketFromPointer(const std::weak_ptr<NotificationTarget>& address);
 
@@ -68,9 +71,10 @@ std::shared_ptr<NotificationTarget> SocketFromPointer(const std::weak_ptr<Notifi
 // Starts resolving `hostName` for `owner`; returns the lookup handle, or 0 when no
 // lookup runs (the error, if the request itself failed, is left in LastError).
 int32_t ResolveHost(const std::string& hostName, std::weak_ptr<NotificationTarget> owner);
-// Removes a lookup-buffer entry by key ("R" and the lookup handle) without releasing
-// its block; a key that is not present is ignored.
-void ForgetLookupBuffer(const std::string& key);
+// The lookup's completion reaches nobody from now on (its object started anew); the
+// lookup itself runs to its end, which releases what it holds. An unknown handle is
+// ignored.
+void ForgetLookup(int32_t lookupHandle);
 
 // ---- State, for hosts and tests ------------------------------------------------
 
@@ -82,8 +86,6 @@ platform::UINT WinsockMessage();
 platform::UINT ResolveMessage();
 int32_t        RegisteredSocketCount();
 bool           IsRegistered(int32_t handle);
-// Registered, and to the object that `owner` refers to (also while that object ends).
-bool           IsRegisteredTo(int32_t handle, const std::weak_ptr<const void>& owner);
 int32_t        OutstandingLookupCount();
 
 }  // namespace inet::MSocketSupport

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 namespace inet {
@@ -16,9 +17,18 @@ public:
     // address bytes in network order; after a failure the handle, address and name are empty.
     virtual void PostGetHostEvent(int32_t lookupHandle, uint32_t address, const std::string& hostName,
                                   int32_t errorCode) = 0;
+    // An entry point never lets out a failure of its own: it reports it to the object's
+    // host (OnError). What it does let out is a HostException, when one of the host's
+    // handlers threw: the dispatch hands it on to the loop, which lets it out of the
+    // pump.
 
 protected:
     ~NotificationTarget() = default;
+};
+
+// What a host's event handler threw, on its way out of the notification that raised it.
+struct HostException {
+    std::exception_ptr error;
 };
 
 }  // namespace inet

@@ -102,7 +102,7 @@ TEST_F(Connecting, ArgumentsOverrideTheStoredHostAndPort) {
     s->SetRemotePort(closed);
     s->Connect("127.0.0.2", Variant(std::string("not a number")));
     EXPECT_EQ(s->RemoteHost(), "127.0.0.2");
-    EXPECT_EQ(s->RemoteHostIP(), "") << "Connect does not go through the RemoteHost setter";
+    EXPECT_EQ(s->RemoteHostIP(), "127.0.0.2") << "the address the connection goes to";
     EXPECT_EQ(s->RemotePort(), closed) << "a text of letters is ignored";
     s->CloseSocket();
 
@@ -121,20 +121,35 @@ TEST_F(Connecting, ArgumentsOverrideTheStoredHostAndPort) {
     PumpUntil([] { return MS::OutstandingLookupCount() == 0; });
 }
 
-TEST_F(Connecting, PortOutOfRangeFailsOnlyOnTheDottedPath) {
+TEST_F(Connecting, APortOutOfRangeOrZeroFailsAtOnceForANameAsForAnAddress) {
     UseResolver();
     auto s = CSocket::Create();
     EventLog log;
     log.Attach(*s);
-    s->SetRemotePort(70000);
-    EXPECT_THROW(s->Connect("127.0.0.1"), inet::SocketError);
-    EXPECT_EQ(s->State(), SocketState::Closed);
-
-    s->Connect("remote.test");
-    EXPECT_EQ(s->State(), SocketState::ResolvingHost);
-    ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::HostResolved; }));
+    for (const std::string host : {"127.0.0.1", "remote.test"}) {
+        SCOPED_TRACE(host);
+        s->SetRemotePort(70000);
+        try {
+            s->Connect(host);
+            ADD_FAILURE() << "a port of 70000 was taken";
+        } catch (const inet::SocketError& e) {
+            EXPECT_EQ(e.Number(), 6);
+            EXPECT_EQ(e.Source(), "CSocket.CSocket.Connect");
+        }
+        // A port argument that is no number is ignored, and 0 is no port to connect to.
+        s->SetRemotePort(0);
+        try {
+            s->Connect(host, Variant(std::string("http")));
+            ADD_FAILURE() << "port 0 was taken";
+        } catch (const inet::SocketError& e) {
+            EXPECT_EQ(e.Number(), 10049);
+            EXPECT_EQ(e.Source(), "CSocket.CSocket.Connect");
+            EXPECT_EQ(e.Description(), "Cannot assign requested address.");
+        }
+        EXPECT_EQ(s->State(), SocketState::Closed);
+        EXPECT_EQ(MS::OutstandingLookupCount(), 0) << "a lookup started for a port that cannot be used";
+    }
     PumpFor(std::chrono::milliseconds(30));
-    EXPECT_EQ(s->State(), SocketState::HostResolved) << "the overflow ends the completion quietly";
     EXPECT_TRUE(log.events.empty());
     s->CloseSocket();
 }
@@ -204,30 +219,45 @@ TEST_F(Connecting, OnlyTheLatestLookupConnects) {
     s->CloseSocket();
 }
 
-TEST_F(Connecting, FailedEarlierLookupStillReportsItsError) {
+// Connect and CloseSocket forget a lookup still running: its completion reaches
+// nobody and changes nothing, whether it fails or succeeds.
+TEST_F(Connecting, ALookupLeftBehindByConnectOrCloseChangesNothing) {
     platform::testing::SetResolver([](const std::string& name) {
         LookupAnswer a;
+        a.delayMs = 30;
         if (name == "bad.test") {
-            a.error = 11002;
+            a.error = 11001;
         } else {
-            a.delayMs = 30;
-            a.officialName = name;
+            a.officialName = "official." + name;
             a.addresses = {htonl(INADDR_LOOPBACK)};
         }
         return a;
     });
     RawListener server;
-    auto s = CSocket::Create();
-    EventLog log;
-    log.Attach(*s);
-    s->Connect("bad.test", Variant(int32_t{server.Port()}));
-    s->Connect("good.test");
-    ASSERT_TRUE(PumpUntil([&] { return ConnectStarted(*s); }));
-    EXPECT_EQ(log.Count("Error 11002 Nonauthoritative host not found. []"), 1);
-    s->CloseSocket();
+    for (const bool close : {false, true}) {
+        for (const std::string name : {"bad.test", "good.test"}) {
+            SCOPED_TRACE(name + (close ? " closed" : " replaced"));
+            auto s = CSocket::Create();
+            EventLog log;
+            log.Attach(*s);
+            s->Connect(name, Variant(int32_t{server.Port()}));
+            if (close) s->CloseSocket();
+            s->Connect("127.0.0.1");
+            const int peer = server.Accept();
+            ASSERT_TRUE(PumpUntil([&] { return log.Has("Connect"); }));
+            ASSERT_TRUE(PumpUntil([] { return MS::OutstandingLookupCount() == 0; }));
+            PumpFor(std::chrono::milliseconds(20));
+            EXPECT_EQ(log.events, std::vector<std::string>{"Connect"});
+            EXPECT_EQ(s->State(), SocketState::Connected);
+            EXPECT_EQ(s->RemoteHost(), "127.0.0.1");
+            EXPECT_EQ(s->RemoteHostIP(), "127.0.0.1");
+            RawClose(peer);
+            ASSERT_TRUE(PumpUntil([&] { return log.Has("Close"); }));
+        }
+    }
 }
 
-TEST_F(Connecting, CloseWhileResolvingReportsTheFailedConnect) {
+TEST_F(Connecting, CloseWhileResolvingEndsItAll) {
     UseResolver(20);
     auto s = CSocket::Create();
     EventLog log;
@@ -235,10 +265,11 @@ TEST_F(Connecting, CloseWhileResolvingReportsTheFailedConnect) {
     s->Connect("remote.test", Variant(int32_t{9}));
     s->CloseSocket();
     EXPECT_EQ(s->State(), SocketState::Closed);
-    ASSERT_TRUE(PumpUntil([&] { return !log.events.empty(); }));
-    EXPECT_EQ(log.events,
-              std::vector<std::string>{"Error 10038 Socket operation on nonsocket. [CSocket.PostGetHostEvent]"});
-    EXPECT_EQ(s->State(), SocketState::HostResolved);
+    ASSERT_TRUE(PumpUntil([] { return MS::OutstandingLookupCount() == 0; }));
+    PumpFor(std::chrono::milliseconds(20));
+    EXPECT_TRUE(log.events.empty());
+    EXPECT_EQ(s->State(), SocketState::Closed);
+    EXPECT_EQ(s->RemoteHost(), "remote.test");
     EXPECT_EQ(MS::NotifyWindow(), platform::HWND{}) << "the window went with the lookup";
 }
 

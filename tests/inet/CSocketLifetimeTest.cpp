@@ -156,7 +156,7 @@ TEST_F(Lifetime, EndingAnObjectClosesItsSocketWithoutEvents) {
     RawClose(peer);
 }
 
-TEST_F(Lifetime, ServiceStopsWhenAnObjectEndsWithNothingRegistered) {
+TEST_F(Lifetime, ServiceStopsOnlyWhenNoObjectLivesAndNothingIsRegistered) {
     // No peer is needed, and none is made: on Windows a peer's own start-up would keep
     // the service up for the whole process.
     constexpr int32_t kDiscardPort = 9;
@@ -168,20 +168,15 @@ TEST_F(Lifetime, ServiceStopsWhenAnObjectEndsWithNothingRegistered) {
     EXPECT_TRUE(MS::WinsockStarted());
     a->CloseSocket();
 
-    // Neither has one: the end of either stops it, and the other can make no socket.
+    // Neither has one: B's end leaves it running all the same, for A still lives.
     b = CSocket::Create();
     b.reset();
-    EXPECT_FALSE(MS::WinsockStarted());
-    a->Connect("127.0.0.1");
-    EXPECT_EQ(a->SocketHandle(), -1) << "no socket without the service";
-    EXPECT_EQ(a->State(), SocketState::Closed);
-    EXPECT_EQ(platform::socket(AF_INET, SOCK_STREAM, 0), -1);
-    EXPECT_EQ(platform::WSAGetLastError(), 10093);
-
-    auto c = CSocket::Create();  // a new object starts it again
+    EXPECT_TRUE(MS::WinsockStarted());
     a->Connect("127.0.0.1");
     EXPECT_NE(a->SocketHandle(), -1);
     a->CloseSocket();
+    a.reset();  // the last object: now it stops
+    EXPECT_FALSE(MS::WinsockStarted());
 }
 
 TEST_F(Lifetime, CreationFailsWhenTheServiceCannotStart) {
@@ -198,16 +193,26 @@ TEST_F(Lifetime, CreationFailsWhenTheServiceCannotStart) {
     EXPECT_NO_THROW(CSocket::Create());
 }
 
-TEST_F(Lifetime, FailedRegistrationLeavesNoSocket) {
+TEST_F(Lifetime, FailedRegistrationRaisesItsReasonAndLeavesNoSocket) {
     auto s = CSocket::Create();
-    platform::testing::FailNextAsyncSelect(10055);
+    const auto expectRaise = [&](int32_t number, const std::string& description) {
+        try {
+            s->Connect();
+            ADD_FAILURE() << "a socket that cannot be made went unreported";
+        } catch (const inet::SocketError& e) {
+            EXPECT_EQ(e.Number(), number);
+            EXPECT_EQ(e.Source(), "CSocket.CSocket.Connect");
+            EXPECT_EQ(e.Description(), description);
+        }
+        EXPECT_EQ(s->SocketHandle(), -1);
+        EXPECT_EQ(MS::RegisteredSocketCount(), 0);
+    };
+    s->SetRemoteHost("127.0.0.1");
     s->SetRemotePort(1);
-    EXPECT_NO_THROW(s->Connect("127.0.0.1")) << "a socket that cannot be made is not an error";
-    EXPECT_EQ(s->SocketHandle(), -1);
-    EXPECT_EQ(MS::RegisteredSocketCount(), 0);
+    platform::testing::FailNextAsyncSelect(10055);
+    expectRaise(10055, "No buffer space available.");
     platform::testing::FailNextWindowCreation();
-    s->Connect();
-    EXPECT_EQ(s->SocketHandle(), -1);
+    expectRaise(10004, "The operation was canceled.");
 }
 
 // A handler may drop the host's last reference; the object lives until the event is over.

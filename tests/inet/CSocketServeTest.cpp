@@ -34,7 +34,8 @@ TEST_F(Serving, ListenOnPortZeroTakesAnEphemeralPort) {
     s->Listen();
     EXPECT_EQ(s->State(), SocketState::Listening);
     EXPECT_GT(LocalPortOf(s->SocketHandle()), 0);
-    EXPECT_EQ(s->LocalPort(), 0) << "the stored port is kept";
+    EXPECT_EQ(s->LocalPort(), LocalPortOf(s->SocketHandle())) << "the port it listens on";
+    EXPECT_EQ(s->LocalIP(), "0.0.0.0") << "every interface";
     s->CloseSocket();
     EXPECT_EQ(s->State(), SocketState::Closed);
 }
@@ -46,16 +47,24 @@ TEST_F(Serving, ConnectionRequestsAreAcceptedIntoNewObjects) {
     listener->Bind(0, "127.0.0.1");
     listener->Listen();
     const int port = LocalPortOf(listener->SocketHandle());
+    EXPECT_EQ(listener->LocalPort(), port);
+    EXPECT_EQ(listener->LocalIP(), "127.0.0.1");
 
-    const int a = RawConnect(port);
-    const int b = RawConnect(port);
-    ASSERT_TRUE(PumpUntil([&] { return log.requests.size() == 2; }));
-    EXPECT_EQ(listener->State(), SocketState::Listening);
-
+    // The first request is adopted; the second is left alone, and so closed.
     auto served = CSocket::Create();
     EventLog servedLog;
     servedLog.Attach(*served, /*take=*/true);
-    served->Accept(log.requests[0]);
+    listener->OnConnectionRequest = [&](int32_t id) {
+        log.requests.push_back(id);
+        if (log.requests.size() == 1) served->Accept(id);
+    };
+    const int a = RawConnect(port);
+    ASSERT_TRUE(PumpUntil([&] { return log.requests.size() == 1; }));
+    const int b = RawConnect(port);
+    ASSERT_TRUE(PumpUntil([&] { return log.requests.size() == 2; }));
+    EXPECT_EQ(listener->State(), SocketState::Listening);
+    EXPECT_EQ(ReadSome(b, 1), "") << "a request nobody adopted is closed";
+
     EXPECT_EQ(served->State(), SocketState::Connected);
     EXPECT_EQ(served->SocketHandle(), log.requests[0]);
     EXPECT_EQ(served->LocalIP(), "127.0.0.1");
@@ -77,24 +86,31 @@ TEST_F(Serving, ConnectionRequestsAreAcceptedIntoNewObjects) {
     RawClose(a);
     ASSERT_TRUE(PumpUntil([&] { return servedLog.Has("Close"); }));
     RawClose(b);
-    RawClose(log.requests[1]);  // never adopted: ours to close
     listener->CloseSocket();
 }
 
-TEST_F(Serving, AcceptingAnAdoptedHandleAgainLeavesItToItsOwner) {
+// Only a request waiting to be adopted can be accepted, and only once: an object
+// never takes, or closes, a socket that is not its own.
+TEST_F(Serving, AcceptTakesOnlyARequestStillWaiting) {
     auto listener = CSocket::Create();
-    EventLog log;
-    log.Attach(*listener);
     listener->Listen();
-    const int client = RawConnect(LocalPortOf(listener->SocketHandle()));
-    ASSERT_TRUE(PumpUntil([&] { return log.requests.size() == 1; }));
     auto owner = CSocket::Create();
     EventLog ownerLog;
     ownerLog.Attach(*owner, /*take=*/true);
-    owner->Accept(log.requests[0]);
     auto second = CSocket::Create();
-    second->Accept(log.requests[0]);
-    EXPECT_EQ(second->State(), SocketState::Closed) << "the handle is registered to its owner";
+    std::vector<int32_t> requests;
+    listener->OnConnectionRequest = [&](int32_t id) {
+        requests.push_back(id);
+        owner->Accept(id);
+        ExpectError([&] { second->Accept(id); }, 10022, "CSocket.Accept", "Invalid argument.");
+    };
+    const int client = RawConnect(LocalPortOf(listener->SocketHandle()));
+    ASSERT_TRUE(PumpUntil([&] { return requests.size() == 1; }));
+    EXPECT_EQ(owner->State(), SocketState::Connected);
+    EXPECT_EQ(second->State(), SocketState::Closed);
+    EXPECT_EQ(second->SocketHandle(), -1);
+    ExpectError([&] { second->Accept(requests[0]); }, 10022, "CSocket.Accept", "Invalid argument.");
+    ExpectError([&] { second->Accept(-1); }, 10038, "CSocket.Accept", "Socket operation on nonsocket.");
     second.reset();  // must neither unregister nor close the owner's socket
     WriteAll(client, "still here");
     ASSERT_TRUE(PumpUntil([&] { return ownerLog.received == "still here"; }));
@@ -107,11 +123,14 @@ TEST_F(Serving, AListenerAcceptingOntoItselfLetsItsListeningSocketGo) {
     auto s = CSocket::Create();
     EventLog log;
     log.Attach(*s, /*take=*/true);
+    s->OnConnectionRequest = [&](int32_t id) {
+        log.requests.push_back(id);
+        s->Accept(id);
+    };
     s->Listen();
     const int port = LocalPortOf(s->SocketHandle());
     const int client = RawConnect(port);
     ASSERT_TRUE(PumpUntil([&] { return log.requests.size() == 1; }));
-    s->Accept(log.requests[0]);
     EXPECT_EQ(s->SocketHandle(), log.requests[0]);
     EXPECT_EQ(s->State(), SocketState::Connected);
     const int late = RawConnect(port);
@@ -120,13 +139,6 @@ TEST_F(Serving, AListenerAcceptingOntoItselfLetsItsListeningSocketGo) {
     WriteAll(client, "served");
     EXPECT_TRUE(PumpUntil([&] { return log.received == "served"; }));
     RawClose(client);
-}
-
-TEST_F(Serving, AcceptOfAFailedRequestLeavesNoSocket) {
-    auto s = CSocket::Create();
-    EXPECT_NO_THROW(s->Accept(-1));
-    EXPECT_EQ(s->SocketHandle(), -1);
-    EXPECT_EQ(s->State(), SocketState::Closed);
 }
 
 TEST_F(Serving, BindErrors) {
