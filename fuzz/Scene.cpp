@@ -48,7 +48,6 @@ Scene::Scene() {
 
 Scene::~Scene() {
     for (auto& slot : slots_) slot.reset();
-    for (const int32_t request : requests_) ::close(request);
     for (const int peer : peers_) {
         if (peer >= 0) ::close(peer);
     }
@@ -64,8 +63,20 @@ void Scene::Make(size_t slot, Handler handler) {
     auto& s = Slot(slot);
     s = inet::CSocket::Create();
     std::weak_ptr<inet::CSocket> weak = s;
-    s->OnConnectionRequest = [this](int32_t id) {
-        if (id != -1) requests_.push_back(id);
+    // A request is adopted from inside its event, or it is closed: the next object
+    // without a socket takes it.
+    s->OnConnectionRequest = [this, slot](int32_t id) {
+        if (id == -1) return;
+        for (size_t i = 1; i < kSlots; ++i) {
+            const auto& other = Slot(slot + i);
+            if (!other || other->SocketHandle() != -1) continue;
+            try {
+                other->Accept(id);
+            } catch (const inet::SocketError&) {
+                // It could not be set up: the request is closed all the same.
+            }
+            return;
+        }
     };
     s->OnDataArrival = [this, weak, slot, handler](int32_t) {
         auto self = weak.lock();
@@ -100,13 +111,6 @@ int32_t Scene::PortToConnect(uint8_t choice) const {
         }
     }
     return ClosedPort();
-}
-
-int32_t Scene::TakeRequest() {
-    if (requests_.empty()) return -1;
-    const int32_t id = requests_.front();
-    requests_.pop_front();
-    return id;
 }
 
 int Scene::RawPeer(uint8_t choice) {

@@ -1,13 +1,12 @@
 // A host with a few socket objects, as the fuzz targets that drive whole objects use
 // it: slots of objects whose handlers may take data, close or drop their own object,
-// the connection requests that listening objects raised, plain peers, and an end that
-// releases everything and checks that nothing stayed: no registration, no lookup, no
-// descriptor.
+// and adopt the connection requests that listening objects raise into a slot without
+// a socket, plain peers, and an end that releases everything and checks that nothing
+// stayed: no registration, no lookup, no descriptor.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,8 +33,6 @@ public:
 
     // A port to connect to: one of a listening object, or one where nothing listens.
     int32_t PortToConnect(uint8_t choice) const;
-    // The oldest connection request not adopted yet; -1 when there is none.
-    int32_t TakeRequest();
     // A plain connection to a listening object, kept until the end.
     int RawPeer(uint8_t choice);
     // Plain peers: -1 for one that has been reset (closed) already.
@@ -43,7 +40,6 @@ public:
 
 private:
     std::array<std::shared_ptr<inet::CSocket>, kSlots> slots_;
-    std::deque<int32_t> requests_;
     std::vector<int> peers_;
     int descriptors_ = 0;  // open when the scene began
 };

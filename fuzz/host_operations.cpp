@@ -3,8 +3,8 @@
 // listen, accept, release, pump, and plain peers that connect, write, close or reset.
 // Errors that operations raise are part of the game; anything else (a crash, a
 // sanitizer report, another exception, a registration, lookup or descriptor left
-// behind) is a fault. Accept is only ever given to an object without a socket, as the
-// interface asks of a host.
+// behind) is a fault. Requests are adopted in their event by an object without a
+// socket; Accept of anything else (any number) must be refused and take nothing.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -66,16 +66,7 @@ void Step(Scene& scene, FuzzedDataProvider& in) {
             s->Bind(0, "127.0.0.1");
             s->Listen();
             break;
-        case 8:
-            if (s->SocketHandle() == -1) {
-                if (const int32_t id = scene.TakeRequest(); id != -1) {
-                    s->Accept(id);
-                    if (std::getenv("FUZZ_TRACE") != nullptr && inet::MSocketSupport::LastError()) {
-                        std::fprintf(stderr, "accept left %d\n", inet::MSocketSupport::LastError()->Number());
-                    }
-                }
-            }
-            break;
+        case 8: s->Accept(in.ConsumeIntegralInRange<int32_t>(-1, 64)); break;
         case 9: s->SetProtocol(in.ConsumeBool() ? inet::SocketProtocol::Udp : inet::SocketProtocol::Tcp); break;
         case 10: s->SetRemoteHost(in.ConsumeBool() ? "127.0.0.1" : Scene::kPeerName); break;
         case 11: platform::PumpMessages(std::chrono::milliseconds(in.ConsumeIntegralInRange(0, 1))); break;

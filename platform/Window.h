@@ -6,6 +6,8 @@
 // All of it belongs to the loop thread.
 #pragma once
 
+#include <exception>
+
 #include "platform/WinTypes.h"
 
 namespace platform {
@@ -37,6 +39,19 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 BOOL    DestroyWindow(HWND hwnd);
 BOOL    IsWindow(HWND hwnd);
 #endif
+
+// A window procedure never lets an exception out through the dispatch: on Windows it
+// would cross the system's own frames. One that must let a failure out (an event
+// handler of the program threw) hands it over here, and the pump that dispatched the
+// message (PumpMessages, RunMessageLoop) throws it as soon as that dispatch has
+// returned; the messages still queued stay for the next pump. Of several handed
+// over during one dispatch, the first is thrown.
+void ThrowAfterDispatch(std::exception_ptr error);
+
+namespace detail {
+// What the dispatch that just returned handed over, if anything.
+std::exception_ptr TakeExceptionOfDispatch();
+}  // namespace detail
 
 // WM_GETDLGCODE and the answer of the "STATIC" procedure to it.
 inline constexpr UINT    WM_GETDLGCODE = 0x0087;

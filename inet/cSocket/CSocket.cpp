@@ -23,9 +23,12 @@ namespace {
 constexpr const char* kConnectSource = "CSocket.CSocket.Connect";
 // The size of one receive when the socket's size could not be had.
 constexpr int32_t kFallbackReceiveSize = 65536;
-// The object's own notice that a send stopped short with nothing owed by the system:
-// the rest goes from the loop. Not a network event code.
-constexpr int32_t kSendTheRest = 0x4000;
+// The object's own notices, posted as the socket's notifications are so that they
+// come from the loop; they are no network event codes. kSendComplete: what waited to
+// be sent has all gone. kSendTheRest: a send stopped short with nothing owed by the
+// system, and the rest goes from the loop.
+constexpr int32_t kSendComplete = 0x4000;
+constexpr int32_t kSendTheRest = 0x4001;
 
 SocketError WinsockError(int32_t code, const char* source) {
     return SocketError(code, source, MS::SocketErrorText(code));
@@ -516,18 +519,14 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 if (RecvToBuffer() > 0 && connection == m_connection) Raise(OnDataArrival, BytesReceived());
                 break;
             }
-            case platform::FD_WRITE:
-                // The socket can take more; or this is the object's own notice that a
-                // send took everything.
-                if (!m_sendQueue.Empty()) {
-                    SendPendingData();
-                } else {
-                    m_completionPosted = false;
-                    if (std::exchange(m_sendPending, false)) Raise(OnSendComplete);
-                }
-                break;
+            case platform::FD_WRITE:  // the socket can take more
             case kSendTheRest:
                 SendPendingData();
+                break;
+            case kSendComplete:
+                m_completionPosted = false;
+                // Unless more has come to wait since: its own completion follows then.
+                if (m_sendQueue.Empty() && std::exchange(m_sendPending, false)) Raise(OnSendComplete);
                 break;
             case platform::FD_ACCEPT: {
                 sockaddr_in peer{};
@@ -798,7 +797,7 @@ void CSocket::AfterSend(size_t taken) {
         // OnSendComplete comes from the loop, after OnSendProgress and what its handler does.
         if (!m_completionPosted) {
             m_completionPosted = true;
-            PostNotice(platform::FD_WRITE);
+            PostNotice(kSendComplete);
         }
         // The peer had closed: its close is taken up again once the completion is told.
         if (m_peerClosed) PostNotice(platform::FD_CLOSE);

@@ -335,8 +335,11 @@ LRESULT NotifyWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             return 0;
         }
         return platform::CallWindowProcA(m.m_previousWindowProc, hwnd, msg, wParam, lParam);
+    } catch (const HostException& e) {
+        platform::ThrowAfterDispatch(e.error);  // a host's handler threw: it leaves the pump
+        return 0;
     } catch (...) {
-        return 0;  // a notification's failure ends its handling quietly
+        return 0;  // the objects report their own failures: nothing else can be raised here
     }
 }
 

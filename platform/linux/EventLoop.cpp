@@ -237,6 +237,8 @@ int EventLoop::Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
         const bool delivered =
             entry.task ? entry.task() : DispatchToWindow(entry.hwnd, entry.msg, entry.wParam, entry.lParam);
         if (delivered) ++dispatched;
+        // What a handler let out leaves the pump here; the queue holds the rest.
+        if (auto error = TakeExceptionOfDispatch()) std::rethrow_exception(error);
     }
     {
         // Whatever is left for the next Pump keeps the loop descriptor readable.

@@ -7,6 +7,9 @@
 #include "platform/MessageLoop.h"
 
 #include <algorithm>
+#include <exception>
+
+#include "platform/Window.h"
 
 namespace platform {
 
@@ -58,6 +61,8 @@ int Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
         ::TranslateMessage(&m);
         ::DispatchMessageA(&m);
         if (m.hwnd != nullptr) ++dispatched;
+        // What a handler let out leaves the pump here; the queue holds the rest.
+        if (auto error = detail::TakeExceptionOfDispatch()) std::rethrow_exception(error);
     }
     return dispatched;
 }

@@ -5,8 +5,11 @@
 #endif
 
 #include <algorithm>
+#include <functional>
+#include <stdexcept>
 #include <utility>
 
+#include "platform/MessageLoop.h"
 #include "platform/Winsock.h"
 #include "tests/inet/SocketFixture.h"
 
@@ -81,9 +84,10 @@ TEST_F(Contract, SendDataQueuesBehindWhatWaitsAndEveryByteGoesOnceInOrder) {
     ConnectClient();
     ShrinkSendBuffer(*s);
     const std::string payload = Pattern(2 << 20);
+    s->SendData(std::string("HEAD"));  // taken whole: its completion is on its way
     s->SendData(payload);
     s->SendData(std::string("TAIL"));
-    ASSERT_EQ(log.events.size(), 1u) << "what waits raises nothing more";
+    ASSERT_EQ(log.events.size(), 2u) << "what waits raises nothing more";
     // The limit of what may wait is on the whole queue: what would fit alone does not
     // fit behind what waits, and is refused whole.
     inet::detail::SetBufferLimitForTesting(payload.size());
@@ -95,19 +99,24 @@ TEST_F(Contract, SendDataQueuesBehindWhatWaitsAndEveryByteGoesOnceInOrder) {
         EXPECT_EQ(e.Source(), "CSocket.SendData");
     }
     inet::detail::SetBufferLimitForTesting(0);
-    const std::string got = ReadSome(peer, payload.size() + 4, 20000ms);
-    ASSERT_EQ(got.size(), payload.size() + 4);
-    EXPECT_TRUE(got == payload + "TAIL") << "bytes lost, repeated or out of order";
+    const std::string got = ReadSome(peer, payload.size() + 8, 20000ms);
+    ASSERT_EQ(got.size(), payload.size() + 8);
+    EXPECT_TRUE(got == "HEAD" + payload + "TAIL") << "bytes lost, repeated or out of order";
     ASSERT_TRUE(PumpUntil([&] { return log.Has("SendComplete"); }));
     PumpFor(20ms);
     EXPECT_EQ(log.Count("SendComplete"), 1);
     EXPECT_EQ(log.events.back(), "SendComplete");
+    // bytesRemaining is what waits in the whole queue: what went and what waits add
+    // up to what was handed over by then.
+    const auto progress = Progress();
+    ASSERT_GE(progress.size(), 3u);
     long sent = 0;
-    for (const auto& [taken, waiting] : Progress()) {
-        sent += taken;
-        EXPECT_EQ(sent + waiting, static_cast<long>(sent == taken ? payload.size() : payload.size() + 4));
+    for (size_t i = 0; i < progress.size(); ++i) {
+        sent += progress[i].first;
+        const size_t handed = i == 0 ? 4 : i == 1 ? 4 + payload.size() : 8 + payload.size();
+        EXPECT_EQ(sent + progress[i].second, static_cast<long>(handed)) << i;
     }
-    EXPECT_EQ(sent, static_cast<long>(payload.size() + 4));
+    EXPECT_EQ(progress.back().second, 0);
 }
 
 // Datagrams that wait for their host's address go once it is known: in order, each
@@ -277,12 +286,12 @@ TEST_F(Contract, AFailedSendEndsTheConnectionWithOneEvent) {
 // an event, and nothing is left open, though the server writes to clients that left.
 TEST_F(Contract, AServerSeesEveryClientLeave) {
     constexpr int kClients = 50;
-#ifndef _WIN32
-    const int descriptors = OpenDescriptors();
-#endif
     auto listener = CSocket::Create();
     listener->Bind(0, "127.0.0.1");
     listener->Listen();
+#ifndef _WIN32
+    const int descriptors = OpenDescriptors();
+#endif
     std::vector<std::shared_ptr<CSocket>> clients;
     int departures = 0;
     const auto leave = [&](CSocket* gone) {
@@ -320,10 +329,72 @@ TEST_F(Contract, AServerSeesEveryClientLeave) {
     EXPECT_TRUE(PumpUntil([&] { return departures == kClients; }, 10000ms)) << departures << " of " << kClients;
     EXPECT_TRUE(clients.empty());
     EXPECT_EQ(MS::RegisteredSocketCount(), 1) << "only the listener is left";
-    listener.reset();
 #ifndef _WIN32
     EXPECT_EQ(OpenDescriptors(), descriptors);
 #endif
+}
+
+// What a host's handler throws leaves the pump as it was thrown, once the object is
+// in order; the loop can be pumped again and goes on from there.
+TEST_F(Contract, ExceptionsFromHandlersLeaveThePump) {
+    struct Thrown : std::runtime_error {
+        using std::runtime_error::runtime_error;
+    };
+    // Pumps until `done`, catching what the pump lets out: how many of each.
+    int thrown = 0;
+    std::vector<inet::SocketError> errors;
+    const auto pumpUntil = [&](const std::function<bool()>& done) {
+        const auto until = std::chrono::steady_clock::now() + 5s;
+        while (!done() && std::chrono::steady_clock::now() < until) {
+            try {
+                platform::PumpMessages(10ms);
+            } catch (const Thrown&) {
+                ++thrown;
+            } catch (const inet::SocketError& e) {
+                errors.push_back(e);
+            }
+        }
+        return done();
+    };
+    ConnectClient();
+    bool closed = false;
+    s->OnDataArrival = [&](int32_t) { throw Thrown("from the handler"); };
+    s->OnClose = [&] { closed = true; };
+    WriteAll(peer, "abc");
+    ASSERT_TRUE(pumpUntil([&] { return thrown == 1; }));
+    EXPECT_EQ(s->BytesReceived(), 3) << "what arrived is kept";
+    // A close cut short by a throw while it hands over the last data is taken up again.
+    WriteAll(peer, "def");
+    RawClose(std::exchange(peer, -1));
+    ASSERT_TRUE(pumpUntil([&] { return closed; }));
+    EXPECT_GE(thrown, 2);
+    Variant v;
+    s->GetData(v);
+    EXPECT_EQ(v, Variant(std::string("abcdef")));
+
+    // A request whose handler threw is closed all the same.
+    auto listener = CSocket::Create();
+    listener->OnConnectionRequest = [&](int32_t) { throw Thrown("no thanks"); };
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    const int client = RawConnect(LocalPortOf(listener->SocketHandle()));
+    ASSERT_TRUE(pumpUntil([&] { return thrown == 3; }));
+    EXPECT_EQ(ReadSome(client, 1, 1000ms), "");
+    RawClose(client);
+
+    // A host operation's error that a handler lets out leaves as it was raised.
+    auto c = CSocket::Create();
+    c->OnConnect = [&] {
+        c->SetRemotePort(70000);
+        c->Connect();
+    };
+    c->Connect("127.0.0.1", Variant(int32_t{server.Port()}));
+    peer = server.Accept();
+    ASSERT_TRUE(pumpUntil([&] { return !errors.empty(); }));
+    EXPECT_EQ(errors[0].Number(), 6);
+    EXPECT_EQ(errors[0].Source(), "CSocket.CSocket.Connect");
+    EXPECT_EQ(c->State(), SocketState::Connected);
+    c->CloseSocket();
 }
 
 // LocalPort and LocalIP tell the address in use once the socket has one; RemoteHostIP
