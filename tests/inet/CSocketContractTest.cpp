@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <functional>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "platform/MessageLoop.h"
@@ -264,21 +265,27 @@ TEST_F(Contract, ReceivedBytesStayUntilTakenAfterTheEnd) {
     peer = server.Accept();
 }
 
-// A send that fails ends the connection as a reset would: one event, and the socket goes.
+// A send that fails ends the connection as a reset would: one event, and the socket
+// goes. Here the peer has gone: the first send after its close is answered with a
+// reset, and the second fails.
 TEST_F(Contract, AFailedSendEndsTheConnectionWithOneEvent) {
     if (UnderWine()) GTEST_SKIP() << kWineResetIsGraceful;
     ConnectClient();
-    ResetClose(std::exchange(peer, -1));
-    // The reset has come (the socket shows it), but the loop has not heard of it yet.
-    ASSERT_TRUE(RawReadable(s->SocketHandle(), 1000ms));
+    RawClose(std::exchange(peer, -1));
+    ASSERT_TRUE(RawReadable(s->SocketHandle(), 1000ms));  // the close has come; the loop has not heard of it
+    s->SendData(std::string("first"));
+    std::this_thread::sleep_for(100ms);  // for the peer's reset to come back
     try {
-        s->SendData(std::string("to nobody"));
+        s->SendData(std::string("second"));
+        ADD_FAILURE() << "a send to a connection that was reset went";
     } catch (const inet::SocketError& e) {
         EXPECT_EQ(e.Number(), 10054);
+        EXPECT_EQ(e.Source(), "CSocket.SendData");
     }
-    ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::Error; }));
+    EXPECT_TRUE(PumpUntil([&] { return s->State() == SocketState::Error; }, 2000ms)) << "a dead socket is held";
     PumpFor(30ms);
-    EXPECT_EQ(log.events, std::vector<std::string>{"Error 10054 Connection reset by peer. []"});
+    EXPECT_EQ(log.events, (std::vector<std::string>{"SendProgress 5 0", "SendComplete",
+                                                    "Error 10054 Connection reset by peer. []"}));
     EXPECT_EQ(s->SocketHandle(), -1);
 }
 
@@ -319,12 +326,17 @@ TEST_F(Contract, AServerSeesEveryClientLeave) {
         clients.push_back(std::move(c));
     };
     const int port = LocalPortOf(listener->SocketHandle());
+    // All connect first; then each says its line and leaves before the server has
+    // heard of any of it, so the server writes to clients that have gone.
+    std::vector<int> raw;
     for (int i = 0; i < kClients; ++i) {
-        const int client = RawConnect(port);
-        ASSERT_GE(client, 0);
-        WriteAll(client, "line " + std::to_string(i) + "\n");
-        RawClose(client);
-        PumpFor(1ms);
+        raw.push_back(RawConnect(port));
+        ASSERT_GE(raw.back(), 0);
+        ASSERT_TRUE(PumpUntil([&] { return clients.size() == raw.size(); }));
+    }
+    for (int i = 0; i < kClients; ++i) {
+        WriteAll(raw[static_cast<size_t>(i)], "line " + std::to_string(i) + "\n");
+        RawClose(raw[static_cast<size_t>(i)]);
     }
     EXPECT_TRUE(PumpUntil([&] { return departures == kClients; }, 10000ms)) << departures << " of " << kClients;
     EXPECT_TRUE(clients.empty());

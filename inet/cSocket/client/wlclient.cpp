@@ -1,6 +1,8 @@
 #include "inet/cSocket/client/wlclient.h"
 
 #include <chrono>
+#include <cstdio>
+#include <exception>
 #include <utility>
 
 #include <QApplication>
@@ -161,4 +163,13 @@ void wlclient::ShowErrorBox(const inet::SocketError& error) {
     box->open();
 }
 
-void wlclient::PumpSocketMessages() { platform::PumpMessages(std::chrono::milliseconds(0)); }
+void wlclient::PumpSocketMessages() {
+    // The form's handlers report the component's errors themselves; anything else one
+    // of them throws leaves the pump, and must not leave Qt's event loop with it.
+    try {
+        platform::PumpMessages(std::chrono::milliseconds(0));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "wlclient: %s\n", e.what());
+        std::fflush(stderr);
+    }
+}
