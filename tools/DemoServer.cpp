@@ -42,11 +42,6 @@ void DemoServer::Admit(int32_t requestID) {
         m_log("could not take a connection: " + Describe(e));
         return;
     }
-    if (socket->State() != inet::SocketState::Connected) {
-        m_log("could not take a connection: its notifications could not be set up");
-        socket->CloseSocket();
-        return;
-    }
 
     const uint64_t id = m_nextId++;
     socket->OnSendProgress = [this, id](int32_t, int32_t bytesRemaining) {

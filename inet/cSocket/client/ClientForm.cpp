@@ -188,8 +188,8 @@ void ClientForm::Reconnect(uint64_t generation) {
         ReportError(error);
         failed = true;
     }
-    // Connect returns quietly when it cannot make a socket, and then no event follows:
-    // wait and try again all the same.
+    // A Connect that could not even start (no socket to be had, say) raised: wait and
+    // try again all the same.
     const inet::SocketState state = client->State();
     if (failed || state == inet::SocketState::Closed || state == inet::SocketState::Error) ScheduleReconnect();
 }
