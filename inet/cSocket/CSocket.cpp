@@ -468,25 +468,27 @@ void CSocket::RunAsNotification(const char* source, Body&& body) {
 
 // ---- Notifications ----
 
-void CSocket::ReadLocalAddress() {
+bool CSocket::ReadOwnAddress(uint32_t& address) {
     sockaddr_in local{};
     int length = sizeof local;
-    if (platform::getsockname(m_socketHandle, reinterpret_cast<sockaddr*>(&local), &length) != 0) return;
+    if (platform::getsockname(m_socketHandle, reinterpret_cast<sockaddr*>(&local), &length) != 0) return false;
+    address = local.sin_addr.s_addr;
     m_localPort = PortOf(local.sin_port);
-    m_localIP = DottedText(local.sin_addr.s_addr);
+    m_localIP = DottedText(address);
     m_localKnown = true;
-    const hostent* entry = platform::gethostbyaddr(reinterpret_cast<const char*>(&local.sin_addr), 4, AF_INET);
+    return true;
+}
+
+void CSocket::ReadLocalAddress() {
+    uint32_t address;
+    if (!ReadOwnAddress(address)) return;
+    const hostent* entry = platform::gethostbyaddr(reinterpret_cast<const char*>(&address), 4, AF_INET);
     m_localHostName = entry != nullptr ? MS::AnsiPointerToString(entry->h_name) : m_localIP;
 }
 
 void CSocket::ReadBoundAddress() {
-    if (m_localKnown) return;
-    sockaddr_in local{};
-    int length = sizeof local;
-    if (platform::getsockname(m_socketHandle, reinterpret_cast<sockaddr*>(&local), &length) != 0) return;
-    m_localPort = PortOf(local.sin_port);
-    m_localIP = DottedText(local.sin_addr.s_addr);
-    m_localKnown = true;
+    uint32_t address;
+    if (!m_localKnown) ReadOwnAddress(address);
 }
 
 void CSocket::EndConnection(int32_t error) {

@@ -308,8 +308,9 @@ private:
 
     // ---- Connecting and endings ----
     int32_t ConnectTo(uint32_t address);       // the connect call; 0 or the Windows Sockets error
+    bool    ReadOwnAddress(uint32_t& address);  // LocalPort and LocalIP from the socket; false on failure
     void    ReadLocalAddress();                // after a connect: the address, and its name
-    void    ReadBoundAddress();                // once bound: the address the socket has
+    void    ReadBoundAddress();                // once bound: the address the socket has, read once
     // The connection failed (a reset, or a send that could not go): the socket goes,
     // State is Error, and the host hears of it.
     void    EndConnection(int32_t error);

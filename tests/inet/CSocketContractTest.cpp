@@ -123,13 +123,7 @@ TEST_F(Contract, SendDataQueuesBehindWhatWaitsAndEveryByteGoesOnceInOrder) {
 // Datagrams that wait for their host's address go once it is known: in order, each
 // whole.
 TEST_F(Contract, DatagramsThatWaitGoInOrderEachWhole) {
-    platform::testing::SetResolver([](const std::string& name) {
-        platform::testing::LookupAnswer a;
-        a.officialName = name;
-        a.addresses = {htonl(INADDR_LOOPBACK)};
-        a.delayMs = 20;
-        return a;
-    });
+    ResolveEveryNameToLoopback(20);
     const int receiver = RawSocket(SOCK_DGRAM);
     ASSERT_EQ(RawBind(receiver, LoopbackAddress(0)), 0);
     s = CSocket::Create();

@@ -375,13 +375,7 @@ TEST_F(Data, UdpDatagramTooLongForTheReceiveSizeIsReportedAndDropped) {
 }
 
 TEST_F(Data, UdpSendsToTheRemoteAddressResolvingANameFirst) {
-    platform::testing::SetResolver([](const std::string& name) {
-        platform::testing::LookupAnswer a;
-        a.officialName = name;
-        a.addresses = {htonl(INADDR_LOOPBACK)};
-        a.delayMs = 10;
-        return a;
-    });
+    ResolveEveryNameToLoopback(10);
     const int peer = RawSocket(SOCK_DGRAM);
     RawBind(peer, LoopbackAddress(0));
     auto receive = [peer] {

@@ -421,12 +421,7 @@ namespace {
 // raise 10055 at once, nothing of the lookup stays behind, the loop rests, and the
 // next try resolves and goes through.
 TEST_F(Robustness, ALookupWithoutMemoryForItsResultFailsAtOnceAndLeavesNothing) {
-    platform::testing::SetResolver([](const std::string& name) {
-        platform::testing::LookupAnswer answer;
-        answer.officialName = name;
-        answer.addresses = {htonl(INADDR_LOOPBACK)};
-        return answer;
-    });
+    ResolveEveryNameToLoopback();
     RawListener server;
     const int datagramPeer = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in local = LoopbackAddress(0);

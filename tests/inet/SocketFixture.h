@@ -17,6 +17,18 @@
 
 namespace testsupport {
 
+// The substitute resolver answers every name with 127.0.0.1, under the name asked
+// for, after `delayMs`.
+inline void ResolveEveryNameToLoopback(int delayMs = 0) {
+    platform::testing::SetResolver([delayMs](const std::string& name) {
+        platform::testing::LookupAnswer answer;
+        answer.officialName = name;
+        answer.addresses = {htonl(INADDR_LOOPBACK)};
+        answer.delayMs = delayMs;
+        return answer;
+    });
+}
+
 class SocketTest : public ::testing::Test {
 protected:
     void SetUp() override {
