@@ -161,4 +161,9 @@ void wlclient::ShowErrorBox(const inet::SocketError& error) {
     box->open();
 }
 
-void wlclient::PumpSocketMessages() { platform::PumpMessages(std::chrono::milliseconds(0)); }
+void wlclient::PumpSocketMessages() {
+    platform::PumpMessages(std::chrono::milliseconds(0));
+    // A quit request of the component's loop (a signal named to QuitOnSignals) closes
+    // the windows as the user would, and Qt's loop ends with the last one.
+    if (platform::TakeQuitRequest()) QApplication::closeAllWindows();
+}
