@@ -81,7 +81,8 @@ void PostQuitMessage(int exitCode);
 // logging off or shutting down (and for Ctrl+Break when SIGBREAK is not named).
 // Other signals throw std::system_error. After a close, log-off or shut-down the
 // system ends the process when its own grace time (about 5 s) is over.
-void QuitOnSignals(std::initializer_list<int> signals);
+// (The parameter is not called `signals`: Qt defines that word as a macro.)
+void QuitOnSignals(std::initializer_list<int> signalNumbers);
 
 // TakeQuitRequest()
 //

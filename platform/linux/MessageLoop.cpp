@@ -49,7 +49,7 @@ int RunMessageLoop() { return detail::EventLoop::Instance().Run(); }
 
 void PostQuitMessage(int exitCode) { detail::EventLoop::Instance().Quit(exitCode); }
 
-void QuitOnSignals(std::initializer_list<int> signals) {
+void QuitOnSignals(std::initializer_list<int> signalNumbers) {
     detail::CheckLoopThread("QuitOnSignals");
     if (quitPipe[0] < 0) {
         int fds[2];
@@ -66,7 +66,7 @@ void QuitOnSignals(std::initializer_list<int> signals) {
     action.sa_handler = OnQuitSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;  // other blocking calls of the program go on as before
-    for (const int signo : signals) {
+    for (const int signo : signalNumbers) {
         if (::sigaction(signo, &action, nullptr) != 0) {
             throw std::system_error(errno, std::generic_category(), "sigaction " + std::to_string(signo));
         }

@@ -116,9 +116,9 @@ void PostQuitMessage(int exitCode) {
     quit.exitCode = exitCode;
 }
 
-void QuitOnSignals(std::initializer_list<int> signals) {
+void QuitOnSignals(std::initializer_list<int> signalNumbers) {
     unsigned wanted = 0;
-    for (const int signo : signals) {
+    for (const int signo : signalNumbers) {
         if (signo != SIGINT && signo != SIGTERM && signo != SIGBREAK) {
             throw std::system_error(EINVAL, std::generic_category(),
                                     "no console event stands for signal " + std::to_string(signo));
