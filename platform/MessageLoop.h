@@ -5,8 +5,9 @@
 // into it by the substitute Windows Sockets layer; PostMessageA adds others.
 // Everything is dispatched on the thread that pumps, and every socket object's
 // event handler runs inside a dispatch. The first thread that pumps (or makes a
-// socket or window) is the loop's thread; debug builds stop with a message when
-// another thread calls in. Only PostMessageA may be called from any thread.
+// socket or window) is the loop's thread; on Linux, debug builds stop with a
+// message when another thread calls in. Only PostMessageA may be called from any
+// thread.
 //
 // A program either lets the loop run (RunMessageLoop, until PostQuitMessage or a
 // signal named to QuitOnSignals), or drives it from a loop of its own: it calls
@@ -28,13 +29,13 @@ namespace platform {
 
 // PumpMessages()
 //
-// Dispatches every message that is ready. When none is, waits up to maxWait for
-// the first: 0ms does not wait, a negative maxWait waits without limit. A message
-// posted while it dispatches waits for the next call, except the few a dispatch
-// posts for itself (a receive that left data behind). A signal named to
-// QuitOnSignals ends the wait early. Returns how many messages reached a window
-// (0 when the time ran out). It does not stop at a quit request: that waits for
-// RunMessageLoop, or for TakeQuitRequest.
+// Dispatches the messages that are ready, a bounded batch of them: what is left
+// stays for the next call. When none is ready, waits up to maxWait for the first:
+// 0ms does not wait, a negative maxWait waits without limit. A signal named to
+// QuitOnSignals ends the wait early. Returns how many messages reached a window (0
+// when the time ran out). It does not stop at a quit request: that waits for
+// RunMessageLoop, or for TakeQuitRequest. Call it from outside any event handler:
+// a handler that pumps may be entered again for the same object.
 int  PumpMessages(std::chrono::milliseconds maxWait);
 
 // RunMessageLoop()
@@ -45,7 +46,7 @@ int  PumpMessages(std::chrono::milliseconds maxWait);
 // being handled is done; messages still queued stay for later. The request is
 // then used up, so a later RunMessageLoop runs until the next one. A request made
 // while no RunMessageLoop ran (from inside PumpMessages, say) makes the next one
-// return at once. Must not be called from inside an event handler.
+// return at once. Call it from outside any event handler, as PumpMessages.
 int  RunMessageLoop();
 
 // PostQuitMessage()
