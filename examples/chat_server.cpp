@@ -85,8 +85,8 @@ void Admit(int32_t requestID) {
     socket->OnError = [id](int16_t, std::string& description, int32_t, const std::string&, const std::string&,
                            int32_t, bool&) { Leave(id, "was lost (" + description + ")"); };
     Broadcast("* " + name + " joined\n");
-    Send(socket, "* welcome, " + name + "; " + std::to_string(members.size()) + " others here\n");
     members.emplace(id, Member{socket, name, ""});
+    Send(socket, "* welcome, " + name + "; " + std::to_string(members.size() - 1) + " others here\n");
     std::printf("%s joined\n", name.c_str());
 }
 
