@@ -191,9 +191,9 @@ void EventLoop::Collect(int timeoutMs) {
             continue;
         }
         if (generation == 0) {
-            for (const auto& [watched, onReadable] : m_readable) {
-                if (watched != fd) continue;
-                PostTask([this, fd, onReadable] {
+            for (const auto& watched : m_readable) {
+                if (watched.first != fd) continue;
+                PostTask([this, fd, onReadable = watched.second] {
                     onReadable();
                     epoll_event again{};
                     again.events = EPOLLIN | EPOLLONESHOT;
