@@ -30,7 +30,11 @@ constexpr auto kStartLimit = 5000ms;
 constexpr bool kUnderWine = false;
 const std::vector<std::string> kLauncher;
 const std::string kSuffix;
+#ifdef SANITIZED
+constexpr auto kStartLimit = 3000ms;  // a sanitizer's start-up alone can take a second
+#else
 constexpr auto kStartLimit = 1000ms;
+#endif
 #endif
 
 // A program of the examples ("build") or of the documents ("docs/build"), with its
