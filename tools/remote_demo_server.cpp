@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -29,16 +28,19 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kProgram = "remote_demo_server";
 constexpr const char* kAddress = "127.0.0.1";
-// Longest wait inside the message loop: how soon a signal is noticed.
-constexpr auto kTick = 50ms;
 // After --count, how long the last lines may take to reach slow clients.
 constexpr auto kDrainLimit = 5s;
 // After closing, how long clients get to finish their side.
 constexpr auto kCloseGrace = 500ms;
 
-volatile std::sig_atomic_t g_signal = 0;
+// The stop signal that came (SIGINT or SIGTERM), or 0. QuitOnSignals turns each into
+// a quit request of the message loop, which also ends a pump's wait at once.
+int g_signal = 0;
 
-extern "C" void OnStopSignal(int signo) { g_signal = signo; }
+bool StopSignalCame() {
+    if (const auto code = platform::TakeQuitRequest()) g_signal = *code - 128;
+    return g_signal != 0;
+}
 
 constexpr const char* kSynopsis = "[--port N] [--interval-ms N] [--count N] [--line TEXT]";
 
@@ -150,19 +152,11 @@ void Log(std::string_view line) {
 }
 
 void InstallSignalHandlers() {
-#ifdef _WIN32
-    // Ctrl-C, and Ctrl-Break as SIGBREAK's stand-in for a terminate request. Windows
-    // has no SIGPIPE: a send to a closed peer fails with an error instead.
-    std::signal(SIGINT, OnStopSignal);
-    std::signal(SIGTERM, OnStopSignal);
-    std::signal(SIGBREAK, OnStopSignal);
-#else
-    struct sigaction stop {};
-    stop.sa_handler = OnStopSignal;
-    sigemptyset(&stop.sa_mask);
-    sigaction(SIGINT, &stop, nullptr);
-    sigaction(SIGTERM, &stop, nullptr);
-    // A log reader that goes away must not take the server with it.
+    // Ctrl-C and SIGTERM (on Windows: Ctrl+C, Ctrl+Break and closing the console).
+    platform::QuitOnSignals({SIGINT, SIGTERM});
+#ifndef _WIN32
+    // A log reader that goes away must not take the server with it. (Windows has no
+    // SIGPIPE: a write to a closed pipe fails with an error instead.)
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
@@ -174,11 +168,10 @@ void InstallSignalHandlers() {
 template <typename Done>
 void PumpWhile(tools::DemoServer& server, Clock::duration limit, Done done) {
     const auto deadline = Clock::now() + limit;
-    while (!done() && g_signal == 0) {
+    while (!done() && !StopSignalCame()) {
         const auto now = Clock::now();
         if (now >= deadline) break;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-        platform::PumpMessages(std::clamp<std::chrono::milliseconds>(left, 0ms, kTick));
+        platform::PumpMessages(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
         server.Reap();
     }
 }
@@ -206,7 +199,7 @@ int Serve(const Options& options) {
     Clock::time_point next;  // when scheduled, the next line's time
     int64_t sent = 0;
     const bool countReached = [&] {
-        while (g_signal == 0 && !server.ListenerFailed()) {
+        while (!StopSignalCame() && !server.ListenerFailed()) {
             const auto now = Clock::now();
             if (server.ClientCount() == 0) {
                 scheduled = false;
@@ -220,10 +213,10 @@ int Serve(const Options& options) {
                 next += interval;
                 if (next < now) next = now + interval;  // fell behind: skip rather than burst
             }
-            auto wait = std::chrono::milliseconds(kTick);
-            if (scheduled) {
-                wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()), 0ms, kTick);
-            }
+            // Until the next line is due; with none due, until something happens (a
+            // client comes or goes, or a signal).
+            auto wait = -1ms;
+            if (scheduled) wait = std::max(std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()), 0ms);
             platform::PumpMessages(wait);
             server.Reap();
         }

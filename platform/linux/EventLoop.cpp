@@ -82,6 +82,17 @@ void EventLoop::RunAfter(std::chrono::milliseconds delay, std::function<void()> 
     if (::timerfd_settime(m_timerFd, 0, &when, nullptr) < 0) Die("timerfd_settime");  // only bad arguments fail
 }
 
+int EventLoop::WatchReadable(int fd, std::function<void()> onReadable) {
+    // One-shot, with generation 0 as the loop's own descriptors: a report becomes one
+    // task, and the descriptor is watched again once the task has taken what it found.
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLONESHOT;
+    ev.data.u64 = static_cast<uint32_t>(fd);
+    if (::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &ev) < 0) return errno;
+    m_readable.emplace_back(fd, std::move(onReadable));
+    return 0;
+}
+
 void EventLoop::SignalLocked() {
     if (m_signalled) return;
     const uint64_t one = 1;
@@ -177,6 +188,20 @@ void EventLoop::Collect(int timeoutMs) {
         if (generation == 0 && fd == m_timerFd) {
             uint64_t expirations;
             if (::read(m_timerFd, &expirations, sizeof expirations) > 0 && m_onTimer) std::exchange(m_onTimer, {})();
+            continue;
+        }
+        if (generation == 0) {
+            for (const auto& watched : m_readable) {
+                if (watched.first != fd) continue;
+                PostTask([this, fd, onReadable = watched.second] {
+                    onReadable();
+                    epoll_event again{};
+                    again.events = EPOLLIN | EPOLLONESHOT;
+                    again.data.u64 = static_cast<uint32_t>(fd);
+                    ::epoll_ctl(m_epollFd, EPOLL_CTL_MOD, fd, &again);
+                    return false;
+                });
+            }
             continue;
         }
         OnSocketReady(fd, generation, events[i].events);

@@ -15,6 +15,8 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "platform/WinTypes.h"
 
@@ -60,6 +62,12 @@ public:
     // call replaces an earlier one). The loop descriptor is readable then.
     void RunAfter(std::chrono::milliseconds delay, std::function<void()> onTimer);
 
+    // Loop thread: from now on, whenever fd (a descriptor of the caller's, such as the
+    // read end of a self-pipe) is readable, a pump runs onReadable once, in its turn
+    // among the messages; onReadable takes what made fd readable, and fd is watched
+    // again after it. Returns 0, or the errno of the epoll_ctl that failed.
+    int WatchReadable(int fd, std::function<void()> onReadable);
+
     static constexpr uint32_t EPOLLONESHOT_BIT = 1u << 30;  // the value of EPOLLONESHOT
 
     // stopAtQuit: a quit request ends the wait and the dispatching (RunMessageLoop);
@@ -67,6 +75,12 @@ public:
     int Pump(std::chrono::milliseconds maxWait, bool stopAtQuit);
     int Run();
     void Quit(int exitCode);
+    // A quit request not yet acted on: true and its exit code, and the request is gone.
+    bool TakeQuit(int& exitCode) {
+        if (!std::exchange(m_quit, false)) return false;
+        exitCode = m_exitCode;
+        return true;
+    }
 
 private:
     EventLoop();
@@ -89,6 +103,7 @@ private:
     int m_wakeFd = -1;
     int m_timerFd = -1;
     std::function<void()> m_onTimer;
+    std::vector<std::pair<int, std::function<void()>>> m_readable;  // WatchReadable's descriptors
     std::mutex m_mutex;
     std::deque<Entry> m_queue;       // guarded by m_mutex
     bool m_quit = false;

@@ -2,12 +2,18 @@
 //
 // PumpMessages and RunMessageLoop dispatch what PeekMessageA hands out. A quit
 // request (PostQuitMessage here, or a WM_QUIT that another part of the program
-// posted) ends RunMessageLoop after the message being handled, as on Linux, and
-// leaves the messages still queued for later.
+// posted, such as QuitOnSignals' console handler) ends RunMessageLoop after the
+// message being handled, as on Linux, and leaves the messages still queued for later.
 #include "platform/MessageLoop.h"
 
+#include <csignal>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <exception>
+#include <string>
+#include <system_error>
 
 #include "platform/Window.h"
 
@@ -67,6 +73,39 @@ int Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
     return dispatched;
 }
 
+// QuitOnSignals: the loop's thread and the signals asked for, one bit each. The
+// console control handler runs on a thread of its own, so it only posts.
+std::atomic<DWORD> signalLoopThread{0};
+std::atomic<unsigned> signalsWanted{0};
+
+unsigned Bit(int signo) { return 1u << signo; }
+bool Wanted(int signo) { return (signalsWanted.load() & Bit(signo)) != 0; }
+
+// The signal that stands for a console event, or 0 when none of those asked for does.
+int SignalFor(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT: return Wanted(SIGINT) ? SIGINT : 0;
+        case CTRL_BREAK_EVENT: return Wanted(SIGBREAK) ? SIGBREAK : Wanted(SIGTERM) ? SIGTERM : 0;
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT: return Wanted(SIGTERM) ? SIGTERM : 0;
+        default: return 0;
+    }
+}
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    const int signo = SignalFor(event);
+    if (signo == 0) return FALSE;  // the next handler, or the default (ending the process)
+    ::PostThreadMessageA(signalLoopThread.load(), WM_QUIT, static_cast<WPARAM>(128 + signo), 0);
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        // Returning lets the system end the process at once: wait instead, while the
+        // loop's thread finishes. The process ends when main returns, or when the
+        // system's grace time is over.
+        ::Sleep(10000);
+    }
+    return TRUE;
+}
+
 }  // namespace
 
 int PumpMessages(std::chrono::milliseconds maxWait) { return Pump(maxWait, false); }
@@ -80,6 +119,33 @@ int RunMessageLoop() {
 void PostQuitMessage(int exitCode) {
     quit.requested = true;
     quit.exitCode = exitCode;
+}
+
+void QuitOnSignals(std::initializer_list<int> signalNumbers) {
+    unsigned wanted = 0;
+    for (const int signo : signalNumbers) {
+        if (signo != SIGINT && signo != SIGTERM && signo != SIGBREAK) {
+            throw std::system_error(EINVAL, std::generic_category(),
+                                    "no console event stands for signal " + std::to_string(signo));
+        }
+        wanted |= Bit(signo);
+    }
+    signalLoopThread = ::GetCurrentThreadId();
+    if (signalsWanted.fetch_or(wanted) == 0 && !::SetConsoleCtrlHandler(&OnConsoleControl, TRUE)) {
+        signalsWanted = 0;
+        throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(), "SetConsoleCtrlHandler");
+    }
+}
+
+std::optional<int> TakeQuitRequest() {
+    if (quit.requested) {
+        quit.requested = false;
+        return quit.exitCode;
+    }
+    // A WM_QUIT that no pump has seen yet (posted by the console handler, say).
+    MSG m;
+    if (::PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) return static_cast<int>(m.wParam);
+    return std::nullopt;
 }
 
 }  // namespace platform

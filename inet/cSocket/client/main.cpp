@@ -1,5 +1,6 @@
 // wlclient: shows what a remote-control server sends, in a Qt window.
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <iterator>
 #include <optional>
@@ -10,8 +11,8 @@
 #include <QApplication>
 
 #include "inet/cSocket/client/ClientOptions.h"
-#include "inet/cSocket/client/CloseOnSignal.h"
 #include "inet/cSocket/client/wlclient.h"
+#include "platform/MessageLoop.h"
 
 namespace {
 
@@ -87,7 +88,9 @@ int main(int argc, char* argv[]) {
     if (const auto status = Answer(parsed)) return *status;  // what Qt did not take after all
 
     wlclient window(parsed.options);
-    CloseOnSignal closer;
+    // SIGINT and SIGTERM close the window as the user would (the window turns the
+    // loop's quit request into a close), so the connection is closed, not dropped.
+    platform::QuitOnSignals({SIGINT, SIGTERM});
     window.show();
     return app.exec();
 }

@@ -172,4 +172,7 @@ void wlclient::PumpSocketMessages() {
         std::fprintf(stderr, "wlclient: %s\n", e.what());
         std::fflush(stderr);
     }
+    // A quit request of the component's loop (a signal named to QuitOnSignals) closes
+    // the windows as the user would, and Qt's loop ends with the last one.
+    if (platform::TakeQuitRequest()) QApplication::closeAllWindows();
 }

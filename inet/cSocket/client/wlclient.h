@@ -3,8 +3,10 @@
 // A view of the handlers in ClientForm: it lays out the four controls at their twip
 // boxes, forwards its show, click and close events to the form, and does for the
 // form what a toolkit must (texts, the check box, the beep, error boxes, timers).
-// It also drives the socket component's message loop from Qt's event loop;
-// everything runs on the GUI thread, and nothing here starts a nested event loop.
+// It also drives the socket component's message loop from Qt's event loop, and a
+// quit request of that loop (a signal named to platform::QuitOnSignals) closes the
+// program's windows as the user would; everything runs on the GUI thread, and
+// nothing here starts a nested event loop.
 //
 // Showing the window loads the form; closing it unloads the form, and so does
 // destroying it. Not copyable (a QWidget).

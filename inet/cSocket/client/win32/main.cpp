@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,14 +17,12 @@
 #include "inet/cSocket/client/ClientForm.h"
 #include "inet/cSocket/client/ClientOptions.h"
 #include "inet/cSocket/client/win32/Win32Window.h"
+#include "platform/MessageLoop.h"
 #include "platform/WinTypes.h"
 
 namespace {
 
 constexpr const char* kProgram = "wlclient";
-
-// The window, for the console control handler, which runs on a thread of its own.
-std::atomic<HWND> g_window{nullptr};
 
 bool Usable(HANDLE handle) {
     return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN;
@@ -39,12 +37,6 @@ void ConnectStandardStreams() {
     }
     // --echo writes the bytes as they arrived: no LF turned into CR LF.
     if (_fileno(stdout) >= 0) _setmode(_fileno(stdout), _O_BINARY);
-}
-
-BOOL WINAPI OnConsoleSignal(DWORD /*event*/) {
-    // Closing as the user would: the window's thread runs the unload.
-    if (HWND window = g_window.load()) PostMessageW(window, WM_CLOSE, 0, 0);
-    return TRUE;
 }
 
 }  // namespace
@@ -75,11 +67,15 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "%s: cannot create the window (error %lu)\n", kProgram, GetLastError());
         return 1;
     }
-    g_window = window.Handle();
-    SetConsoleCtrlHandler(&OnConsoleSignal, TRUE);
+    // The console's Ctrl+C, Ctrl+Break and close post WM_QUIT to this thread, which
+    // ends the window's loop with the window still open: it is then closed as the
+    // user would close it (the unload runs), and the loop runs until it is gone.
+    platform::QuitOnSignals({SIGINT, SIGTERM});
     window.Show();
-    const int status = window.RunMessageLoop();
-    SetConsoleCtrlHandler(&OnConsoleSignal, FALSE);
-    g_window = nullptr;
+    int status = window.RunMessageLoop();
+    if (window.Handle() != nullptr) {
+        window.Close();
+        status = window.RunMessageLoop();
+    }
     return status;
 }
