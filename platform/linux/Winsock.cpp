@@ -269,9 +269,6 @@ int send(SOCKET s, const char* buf, int len, int flags) {
     const ssize_t n = detail::SystemCall(testing::SystemCall::Send, [&] {
         return ::send(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
     });
-    // A short send filled the buffer: the next call would block, so the FD_WRITE that
-    // call would earn is owed now, and a sender waiting for it goes on.
-    if (n >= 0 && n < len && rec != nullptr) rec->WantWrite();
     if (n >= 0) return static_cast<int>(n);
     const int error = errno;
     if (rec != nullptr) {
