@@ -47,7 +47,7 @@ struct SocketFacts {
     bool atEnd = false;         // the peer closed and every byte it sent has been read
     bool closeTold = false;     // FD_CLOSE was owed under this registration or connect: never again
     bool shutSend = false;
-    bool shutRecv = false;      // the read side is shut here: no FD_READ or FD_CLOSE any more
+    bool shutRecv = false;      // a stream's read side is shut here: no FD_READ or FD_CLOSE any more
     bool writeWanted = false;   // a send failed with 10035: FD_WRITE is owed once room returns
     bool acceptPaused = false;  // out of descriptors: the listener rests (SocketRecord::PauseAccepting)
     bool fetched = false;       // a connection fetched ahead of accept waits, or the failure fetching met
