@@ -100,7 +100,8 @@ void EventLoop::ArmTimerFd() {
         when.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
         if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0) when.it_value.tv_nsec = 1;  // 0 would stop it
     }
-    if (::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &when, nullptr) < 0) Die("timerfd_settime");  // only bad arguments fail
+    // Only bad arguments make it fail.
+    if (::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &when, nullptr) < 0) Die("timerfd_settime");
 }
 
 void EventLoop::RunDueTimers() {
