@@ -2,11 +2,14 @@
 // (what WSAGetLastError gives, and what a socket error carries) and the runtime
 // numbers of the component's errors that are not socket errors.
 //
-// Product code uses these names only; the texts for them live in the component
-// (MSocketSupport::SocketErrorText, inet::RuntimeErrorText), keyed by the same names.
+// Product code uses these names only. Each Windows Sockets number has its text beside
+// its name in kSocketErrorTexts, which MSocketSupport::SocketErrorText reads; the
+// runtime numbers' texts are inet::RuntimeErrorText.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #ifdef _WIN32
 #include "platform/windows/Native.h"
@@ -59,6 +62,76 @@ inline constexpr int WSAHOST_NOT_FOUND  = 11001;
 inline constexpr int WSATRY_AGAIN       = 11002;
 inline constexpr int WSANO_RECOVERY     = 11003;
 inline constexpr int WSANO_DATA         = 11004;
+
+// ---- Their texts ----
+struct SocketErrorTextEntry {
+    int number;
+    const char* text;
+};
+
+inline constexpr SocketErrorTextEntry kSocketErrorTexts[] = {
+    {WSAEINTR,           "Interrupted function call."},
+    {WSAEACCES,          "Permission denied."},
+    {WSAEFAULT,          "Bad address."},
+    {WSAEINVAL,          "Invalid argument."},
+    {WSAEMFILE,          "Too many open files."},
+    {WSAEWOULDBLOCK,     "Resource temporarily unavailable."},
+    {WSAEINPROGRESS,     "Operation now in progress."},
+    {WSAEALREADY,        "Operation already in progress."},
+    {WSAENOTSOCK,        "Socket operation on nonsocket."},
+    {WSAEDESTADDRREQ,    "Destination address required."},
+    {WSAEMSGSIZE,        "Message too long."},
+    {WSAEPROTOTYPE,      "Protocol wrong type for socket."},
+    {WSAENOPROTOOPT,     "Bad protocol option."},
+    {WSAEPROTONOSUPPORT, "Protocol not supported."},
+    {WSAESOCKTNOSUPPORT, "Socket type not supported."},
+    {WSAEOPNOTSUPP,      "Operation not supported."},
+    {WSAEPFNOSUPPORT,    "Protocol family not supported."},
+    {WSAEAFNOSUPPORT,    "Address family not supported by protocol family."},
+    {WSAEADDRINUSE,      "Address already in use."},
+    {WSAEADDRNOTAVAIL,   "Cannot assign requested address."},
+    {WSAENETDOWN,        "Network is down."},
+    {WSAENETUNREACH,     "Network is unreachable."},
+    {WSAENETRESET,       "Network dropped connection on reset."},
+    {WSAECONNABORTED,    "Software caused connection abort."},
+    {WSAECONNRESET,      "Connection reset by peer."},
+    {WSAENOBUFS,         "No buffer space available."},
+    {WSAEISCONN,         "Socket is already connected."},
+    {WSAENOTCONN,        "Socket is not connected."},
+    {WSAESHUTDOWN,       "Cannot send after socket shutdown."},
+    {WSAETIMEDOUT,       "Connection timed out."},
+    {WSAECONNREFUSED,    "Connection refused."},
+    {WSAEHOSTDOWN,       "Host is down."},
+    {WSAEHOSTUNREACH,    "No route to host."},
+    {WSAEPROCLIM,        "Too many processes."},
+    {WSASYSNOTREADY,     "Network subsystem is unavailable."},
+    {WSAVERNOTSUPPORTED, "Winsock.dll version out of range."},
+    {WSANOTINITIALISED,  "Successful WSAStartup not yet performed."},
+    {WSAEDISCON,         "Graceful shutdown in progress."},
+    {WSASYSCALLFAILURE,  "System call failure."},
+    {WSATYPE_NOT_FOUND,  "Class type not found."},
+    {WSAHOST_NOT_FOUND,  "Host not found."},
+    {WSATRY_AGAIN,       "Nonauthoritative host not found."},
+    {WSANO_RECOVERY,     "This is a nonrecoverable error."},
+    {WSANO_DATA,         "Valid name, no data record of requested type."},
+};
+
+// The text of a Windows Sockets number; nullptr for a number without a name here.
+constexpr const char* SocketErrorTextOf(int number) {
+    for (const SocketErrorTextEntry& entry : kSocketErrorTexts) {
+        if (entry.number == number) return entry.text;
+    }
+    return nullptr;
+}
+
+// One text per name: the table runs in the names' order, each number once.
+static_assert(std::size(kSocketErrorTexts) == 44);
+static_assert([] {
+    for (size_t i = 1; i < std::size(kSocketErrorTexts); ++i) {
+        if (kSocketErrorTexts[i - 1].number >= kSocketErrorTexts[i].number) return false;
+    }
+    return true;
+}());
 
 // ---- Runtime errors ----
 inline constexpr int32_t kInvalidProcedureCall = 5;

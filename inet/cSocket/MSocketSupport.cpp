@@ -122,58 +122,6 @@ Module& M() {
     return *module;
 }
 
-struct ErrorText {
-    int32_t code;
-    const char* text;
-};
-
-constexpr ErrorText kErrorTexts[] = {
-    {platform::WSAEINTR, "Interrupted function call."},
-    {platform::WSAEACCES, "Permission denied."},
-    {platform::WSAEFAULT, "Bad address."},
-    {platform::WSAEINVAL, "Invalid argument."},
-    {platform::WSAEMFILE, "Too many open files."},
-    {platform::WSAEWOULDBLOCK, "Resource temporarily unavailable."},
-    {platform::WSAEINPROGRESS, "Operation now in progress."},
-    {platform::WSAEALREADY, "Operation already in progress."},
-    {platform::WSAENOTSOCK, "Socket operation on nonsocket."},
-    {platform::WSAEDESTADDRREQ, "Destination address required."},
-    {platform::WSAEMSGSIZE, "Message too long."},
-    {platform::WSAEPROTOTYPE, "Protocol wrong type for socket."},
-    {platform::WSAENOPROTOOPT, "Bad protocol option."},
-    {platform::WSAEPROTONOSUPPORT, "Protocol not supported."},
-    {platform::WSAESOCKTNOSUPPORT, "Socket type not supported."},
-    {platform::WSAEOPNOTSUPP, "Operation not supported."},
-    {platform::WSAEPFNOSUPPORT, "Protocol family not supported."},
-    {platform::WSAEAFNOSUPPORT, "Address family not supported by protocol family."},
-    {platform::WSAEADDRINUSE, "Address already in use."},
-    {platform::WSAEADDRNOTAVAIL, "Cannot assign requested address."},
-    {platform::WSAENETDOWN, "Network is down."},
-    {platform::WSAENETUNREACH, "Network is unreachable."},
-    {platform::WSAENETRESET, "Network dropped connection on reset."},
-    {platform::WSAECONNABORTED, "Software caused connection abort."},
-    {platform::WSAECONNRESET, "Connection reset by peer."},
-    {platform::WSAENOBUFS, "No buffer space available."},
-    {platform::WSAEISCONN, "Socket is already connected."},
-    {platform::WSAENOTCONN, "Socket is not connected."},
-    {platform::WSAESHUTDOWN, "Cannot send after socket shutdown."},
-    {platform::WSAETIMEDOUT, "Connection timed out."},
-    {platform::WSAECONNREFUSED, "Connection refused."},
-    {platform::WSAEHOSTDOWN, "Host is down."},
-    {platform::WSAEHOSTUNREACH, "No route to host."},
-    {platform::WSAEPROCLIM, "Too many processes."},
-    {platform::WSASYSNOTREADY, "Network subsystem is unavailable."},
-    {platform::WSAVERNOTSUPPORTED, "Winsock.dll version out of range."},
-    {platform::WSANOTINITIALISED, "Successful WSAStartup not yet performed."},
-    {platform::WSAEDISCON, "Graceful shutdown in progress."},
-    {platform::WSASYSCALLFAILURE, "System call failure."},
-    {platform::WSATYPE_NOT_FOUND, "Class type not found."},
-    {platform::WSAHOST_NOT_FOUND, "Host not found."},
-    {platform::WSATRY_AGAIN, "Nonauthoritative host not found."},
-    {platform::WSANO_RECOVERY, "This is a nonrecoverable error."},
-    {platform::WSANO_DATA, "Valid name, no data record of requested type."},
-};
-static_assert(std::size(kErrorTexts) == 44);
 
 bool LookupsOutstanding() { return !M().m_lookups.empty(); }
 
@@ -233,10 +181,8 @@ void CompleteLookup(WPARAM wParam, LPARAM lParam) {
 // ---- Error texts and conversions ----
 
 std::string SocketErrorText(int32_t code) {
-    for (const ErrorText& entry : kErrorTexts) {
-        if (entry.code == code) return entry.text;
-    }
-    return "Unknown error.";
+    const char* text = platform::SocketErrorTextOf(code);
+    return text != nullptr ? text : "Unknown error.";
 }
 
 int16_t LongToPortWord(int32_t value) {

@@ -62,7 +62,7 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT wMsg, long lEvent) {
     if (lEvent == 0) {
         rec->CancelRegistration();
     } else {
-        if (const int error = rec->Register(hwnd, wMsg, lEvent)) return detail::Fail(detail::WsaErrorFromErrno(error));
+        if (const int error = rec->Register(hwnd, wMsg, lEvent)) return detail::Fail(error);
     }
     return 0;
 }

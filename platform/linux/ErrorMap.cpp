@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "platform/linux/SocketRecord.h"
+#include "platform/linux/EventRules.h"
 #include "platform/Winsock.h"
 
 namespace platform::detail {
@@ -39,7 +39,7 @@ int WsaErrorFromErrno(int error) {
         case EISCONN: return WSAEISCONN;              // connect on a connected socket
         case ENOTCONN: return WSAENOTCONN;            // data call on an unconnected socket
         case ESHUTDOWN: return WSAESHUTDOWN;          // send after shutdown
-        case EPIPE: return WSAECONNRESET;             // the peer is gone; SendError knows the other cases
+        case EPIPE: return WSAECONNRESET;             // the peer is gone; SendFailure knows the other cases
         case ETIMEDOUT: return WSAETIMEDOUT;          // a connect or a connection timed out
         case ECONNREFUSED: return WSAECONNREFUSED;    // nobody listens at the port
         case EHOSTDOWN: return WSAEHOSTDOWN;
@@ -80,17 +80,19 @@ int ConnectError(int error) {
     return WsaErrorFromErrno(error);
 }
 
-int SendError(int error, const SocketRecord* rec) {
+bool ConnectUnderWay(int error) { return error == EINPROGRESS; }
+
+CallFailure SendFailure(int error, const SocketFacts* socket) {
     if (error == EPIPE) {
         // Where Linux says EPIPE, Windows tells what the socket went through.
-        if (rec == nullptr) return WSAENOTCONN;
-        if (rec->ShutSend()) return WSAESHUTDOWN;
-        if (rec->Phase() != SocketPhase::Connected) return WSAENOTCONN;
-        return WSAECONNRESET;
+        if (socket == nullptr) return {WSAENOTCONN, false};
+        if (socket->shutSend) return {WSAESHUTDOWN, false};
+        if (socket->phase != SocketPhase::Connected) return {WSAENOTCONN, false};
+        return {WSAECONNRESET, false};
     }
     // A connected datagram socket's peer port was unreachable: Windows calls it a reset.
-    if (error == ECONNREFUSED && rec != nullptr && rec->Datagram()) return WSAECONNRESET;
-    return WsaErrorFromErrno(error);
+    if (error == ECONNREFUSED && socket != nullptr && socket->datagram) return {WSAECONNRESET, false};
+    return {WsaErrorFromErrno(error), error == ECONNRESET};
 }
 
 int SendToError(int error, uint32_t destination) {
@@ -100,9 +102,9 @@ int SendToError(int error, uint32_t destination) {
     return WsaErrorFromErrno(error);
 }
 
-int ReceiveError(int error) {
-    if (error == ECONNREFUSED) return WSAECONNRESET;  // a datagram's port was unreachable
-    return WsaErrorFromErrno(error);
+CallFailure ReceiveFailure(int error) {
+    if (error == ECONNREFUSED) return {WSAECONNRESET, false};  // a datagram's port was unreachable
+    return {WsaErrorFromErrno(error), error == ECONNRESET};
 }
 
 int Fail(int error) {

@@ -2,7 +2,8 @@
 //
 // One table turns errno into a Windows Sockets number (WsaErrorFromErrno). Where
 // Windows answers otherwise for a particular call, or according to what the socket
-// went through, that call's translation sits beside the table, not in the caller.
+// went through, that call's translation sits beside the table, not in the caller:
+// the calls see Windows numbers only, and so does what the layer keeps of a socket.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +12,7 @@
 
 namespace platform::detail {
 
-class SocketRecord;
+struct SocketFacts;
 
 // errno to the Windows Sockets number (EAGAIN to 10035, ECONNRESET to 10054, ...).
 int WsaErrorFromErrno(int error);
@@ -21,14 +22,22 @@ int WsaErrorFromEai(int eai, int savedErrno);
 
 // ---- Translations that depend on the call ----
 
+// What a failed data call reports, and what it tells of the connection.
+struct CallFailure {
+    int  error;  // the Windows number the call reports
+    bool reset;  // the peer reset the connection: the kernel says so only once, so it is kept
+};
+
 // A failed connect.
-int ConnectError(int error);
-// A failed send, or a sendto without an address; rec is nullptr for a socket made elsewhere.
-int SendError(int error, const SocketRecord* rec);
+int  ConnectError(int error);
+// The connect attempt goes on (its outcome comes later), where Windows says 10035.
+bool ConnectUnderWay(int error);
+// A failed send, or a sendto without an address; `socket` is nullptr for a socket made elsewhere.
+CallFailure SendFailure(int error, const SocketFacts* socket);
 // A failed sendto on a datagram socket, to `destination` (network order).
-int SendToError(int error, uint32_t destination);
+int  SendToError(int error, uint32_t destination);
 // A failed recv or recvfrom.
-int ReceiveError(int error);
+CallFailure ReceiveFailure(int error);
 
 // ---- Reporting ----
 

@@ -1,5 +1,6 @@
 #include "platform/linux/EventLoop.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -7,10 +8,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <thread>
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <utility>
 
 #include "platform/linux/SocketRecord.h"
@@ -73,13 +75,11 @@ EventLoop::EventLoop() {
     if (::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_timerFd, &ev) < 0) Die("epoll_ctl(timer)");
 }
 
-void EventLoop::RunAfter(std::chrono::milliseconds delay, std::function<void()> onTimer) {
-    m_onTimer = std::move(onTimer);
-    itimerspec when{};
-    const long long ms = std::max<long long>(delay.count(), 1);
-    when.it_value.tv_sec = static_cast<time_t>(ms / 1000);
-    when.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    if (::timerfd_settime(m_timerFd, 0, &when, nullptr) < 0) Die("timerfd_settime");  // only bad arguments fail
+EventLoop::TimerId EventLoop::RunAfter(std::chrono::milliseconds delay, std::function<void()> onTimer) {
+    const auto due = std::chrono::steady_clock::now() + std::max(delay, std::chrono::milliseconds(1));
+    m_timers.push_back(Timer{due, ++m_lastTimer, std::move(onTimer)});
+    ArmTimerFd();
+    return m_lastTimer;
 }
 
 int EventLoop::WatchReadable(int fd, std::function<void()> onReadable) {
@@ -93,40 +93,84 @@ int EventLoop::WatchReadable(int fd, std::function<void()> onReadable) {
     return 0;
 }
 
-void EventLoop::SignalLocked() {
-    if (m_signalled) return;
-    const uint64_t one = 1;
+void EventLoop::CancelTimer(TimerId id) {
+    if (id == 0) return;
+    std::erase_if(m_timers, [id](const Timer& t) { return t.id == id; });
+    ArmTimerFd();
+}
+
+// The timerfd expires when the earliest timer is due; with none, it is stopped.
+void EventLoop::ArmTimerFd() {
+    itimerspec when{};
+    if (!m_timers.empty()) {
+        const auto earliest = std::min_element(m_timers.begin(), m_timers.end(),
+                                               [](const Timer& a, const Timer& b) { return a.due < b.due; });
+        // steady_clock is CLOCK_MONOTONIC, the timerfd's clock.
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(earliest->due.time_since_epoch()).count();
+        when.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        when.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+        if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0) when.it_value.tv_nsec = 1;  // 0 would stop it
+    }
+    // Only bad arguments make it fail.
+    if (::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &when, nullptr) < 0) Die("timerfd_settime");
+}
+
+void EventLoop::RunDueTimers() {
+    uint64_t expirations;
+    if (::read(m_timerFd, &expirations, sizeof expirations) < 0 && errno != EAGAIN) return;
+    const auto now = std::chrono::steady_clock::now();
+    // One at a time, earliest first: a timer may start others, or cancel one that is due too.
+    for (;;) {
+        const auto next = std::min_element(m_timers.begin(), m_timers.end(),
+                                           [](const Timer& a, const Timer& b) { return a.due < b.due; });
+        if (next == m_timers.end() || next->due > now) break;
+        const std::function<void()> run = std::move(next->run);
+        m_timers.erase(next);
+        run();
+    }
+    ArmTimerFd();
+}
+
+// The wake-up rule. Once the loop descriptor has been handed out (ExposeFd), another
+// loop may wait on it: the eventfd is then readable exactly while the queue holds
+// something, at every point where code outside the layer can run (the end of each
+// pump checks it). Until then the only waiter is Pump, which looks at the queue before
+// it waits, so only a post it may not see, made from another thread or outside a pump,
+// signals the eventfd: a batch of notifications costs no eventfd calls. An empty queue
+// always clears it.
+void EventLoop::UpdateWakeUpLocked(bool unseenPost) {
+    const bool readable = !m_queue.empty() && (m_exposed || m_signalled || unseenPost);
+    if (readable == m_signalled) return;
     ssize_t n;
+    uint64_t value = 1;
     do {
-        n = ::write(m_wakeFd, &one, sizeof one);
+        n = readable ? ::write(m_wakeFd, &value, sizeof value) : ::read(m_wakeFd, &value, sizeof value);
     } while (n < 0 && errno == EINTR);
-    m_signalled = true;
+    m_signalled = readable;
+}
+
+// Debug builds: the eventfd is as the wake-up rule says, asked of the kernel.
+bool EventLoop::WakeUpInStep() {
+    std::lock_guard lock(m_mutex);
+    pollfd p{m_wakeFd, POLLIN, 0};
+    const bool readable = ::poll(&p, 1, 0) == 1;
+    const bool queued = !m_queue.empty();
+    return readable == m_signalled && (m_exposed ? readable == queued : !readable || queued);
 }
 
 void EventLoop::PushLocked(Entry entry) {
     m_queue.push_back(std::move(entry));
-    // The collecting pump signals what it leaves before any handler runs (Pump).
-    if (collecting || (pumping && !m_exposed)) return;
-    SignalLocked();
+    // While epoll's reports are turned into messages nothing outside the layer runs, and
+    // the pump brings the wake-up in step before it dispatches.
+    if (collecting) return;
+    UpdateWakeUpLocked(/*unseenPost=*/!pumping);
 }
 
 int EventLoop::ExposeFd() {
     std::lock_guard lock(m_mutex);
-    if (!m_exposed) {
-        m_exposed = true;
-        if (!m_queue.empty()) SignalLocked();
-    }
+    m_exposed = true;
+    UpdateWakeUpLocked(false);
     return m_epollFd;
-}
-
-void EventLoop::ResetWakeIfEmptyLocked() {
-    if (!m_queue.empty() || !m_signalled) return;
-    uint64_t value;
-    ssize_t n;
-    do {
-        n = ::read(m_wakeFd, &value, sizeof value);
-    } while (n < 0 && errno == EINTR);
-    m_signalled = false;
 }
 
 void EventLoop::Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -144,7 +188,7 @@ void EventLoop::Withdraw(HWND hwnd, UINT msg, WPARAM wParam) {
     std::erase_if(m_queue, [&](const Entry& e) {
         return !e.task && e.hwnd == hwnd && e.msg == msg && e.wParam == wParam;
     });
-    ResetWakeIfEmptyLocked();
+    UpdateWakeUpLocked(false);
 }
 
 int EventLoop::Watch(int fd, uint32_t generation, uint32_t interest, bool& watched, uint32_t mode) {
@@ -186,8 +230,7 @@ void EventLoop::Collect(int timeoutMs) {
         const auto generation = static_cast<uint32_t>(events[i].data.u64 >> 32);
         if (generation == 0 && fd == m_wakeFd) continue;
         if (generation == 0 && fd == m_timerFd) {
-            uint64_t expirations;
-            if (::read(m_timerFd, &expirations, sizeof expirations) > 0 && m_onTimer) std::exchange(m_onTimer, {})();
+            RunDueTimers();
             continue;
         }
         if (generation == 0) {
@@ -243,33 +286,36 @@ int EventLoop::Pump(std::chrono::milliseconds maxWait, bool stopAtQuit) {
         // behind posts its own next FD_READ.
         budget = m_queue.size() + 16;
     }
-    int dispatched = 0;
-    while (budget-- > 0 && !(stopAtQuit && m_quit)) {
-        Entry entry;
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_queue.empty()) break;
-            entry = std::move(m_queue.front());
-            m_queue.pop_front();
-            // While the handler runs, the descriptor is readable exactly when more waits:
-            // a handler may wait on it in a loop of its own.
-            if (m_queue.empty()) {
-                ResetWakeIfEmptyLocked();
-            } else if (m_exposed) {
-                SignalLocked();
-            }
+    // Whatever is left for the next Pump keeps the loop descriptor readable, also when
+    // a handler's exception leaves the pump.
+    struct KeepInStep {
+        EventLoop& loop;
+        ~KeepInStep() {
+            std::lock_guard lock(loop.m_mutex);
+            loop.UpdateWakeUpLocked(false);
         }
-        const bool delivered =
-            entry.task ? entry.task() : DispatchToWindow(entry.hwnd, entry.msg, entry.wParam, entry.lParam);
-        if (delivered) ++dispatched;
-        // What a handler let out leaves the pump here; the queue holds the rest.
-        if (auto error = TakeExceptionOfDispatch()) std::rethrow_exception(error);
-    }
+    };
+    int dispatched = 0;
     {
-        // Whatever is left for the next Pump keeps the loop descriptor readable.
-        std::lock_guard lock(m_mutex);
-        if (!m_queue.empty() && m_exposed) SignalLocked();
+        const KeepInStep keepInStep{*this};
+        while (budget-- > 0 && !(stopAtQuit && m_quit)) {
+            Entry entry;
+            {
+                std::lock_guard lock(m_mutex);
+                if (m_queue.empty()) break;
+                entry = std::move(m_queue.front());
+                m_queue.pop_front();
+                // A handler may wait on the descriptor in a loop of its own.
+                UpdateWakeUpLocked(false);
+            }
+            const bool delivered =
+                entry.task ? entry.task() : DispatchToWindow(entry.hwnd, entry.msg, entry.wParam, entry.lParam);
+            if (delivered) ++dispatched;
+            // What a handler let out leaves the pump here; the queue holds the rest.
+            if (auto error = TakeExceptionOfDispatch()) std::rethrow_exception(error);
+        }
     }
+    assert(WakeUpInStep());
     return dispatched;
 }
 

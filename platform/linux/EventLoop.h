@@ -3,11 +3,9 @@
 //
 // One instance per process, used from the loop thread, except Post and
 // PostTask, which any thread may call. The epoll descriptor is the loop's
-// readiness descriptor: the wake-up eventfd sits in it. Once the descriptor has
-// been handed out (another loop may watch it), the eventfd is readable exactly
-// while the queue holds something. Until then the only waiter is Pump, which looks
-// at the queue before it waits, so only a post from another thread, or from outside
-// a pump, signals it: a batch of notifications then costs no eventfd calls.
+// readiness descriptor: the wake-up eventfd and the timers' timerfd sit in it, beside
+// the sockets. When the wake-up eventfd is readable is decided in one place,
+// UpdateWakeUpLocked.
 #pragma once
 
 #include <chrono>
@@ -58,9 +56,13 @@ public:
     // (whose number may be in use again) is told from one for the socket now there.
     int Watch(int fd, uint32_t generation, uint32_t interest, bool& watched, uint32_t mode = EPOLLONESHOT_BIT);
 
-    // Loop thread: `onTimer` runs once, from a pump, when `delay` is over (a later
-    // call replaces an earlier one). The loop descriptor is readable then.
-    void RunAfter(std::chrono::milliseconds delay, std::function<void()> onTimer);
+    // Loop thread: `onTimer` runs once, from a pump, when `delay` is over; the loop
+    // descriptor is readable then. Timers are independent of each other: each runs
+    // unless it is cancelled by its own id.
+    using TimerId = uint64_t;  // 0 is never one
+    TimerId RunAfter(std::chrono::milliseconds delay, std::function<void()> onTimer);
+    // Loop thread: the timer will not run. An id that ran or is 0 is ignored.
+    void CancelTimer(TimerId id);
 
     // Loop thread: from now on, whenever fd (a descriptor of the caller's, such as the
     // read end of a self-pipe) is readable, a pump runs onReadable once, in its turn
@@ -93,16 +95,25 @@ private:
         std::function<bool()> task;
     };
 
+    struct Timer {
+        std::chrono::steady_clock::time_point due;
+        TimerId id;
+        std::function<void()> run;
+    };
+
     void PushLocked(Entry entry);
-    void ResetWakeIfEmptyLocked();
-    void SignalLocked();
+    void UpdateWakeUpLocked(bool unseenPost);
+    bool WakeUpInStep();
     bool QueueEmpty();
     void Collect(int timeoutMs);
+    void ArmTimerFd();
+    void RunDueTimers();
 
     int m_epollFd = -1;
     int m_wakeFd = -1;
     int m_timerFd = -1;
-    std::function<void()> m_onTimer;
+    std::vector<Timer> m_timers;     // loop thread only; in no particular order
+    TimerId m_lastTimer = 0;
     std::vector<std::pair<int, std::function<void()>>> m_readable;  // WatchReadable's descriptors
     std::mutex m_mutex;
     std::deque<Entry> m_queue;       // guarded by m_mutex

@@ -1,24 +1,12 @@
-// Internal to the platform layer: what the layer knows of each socket it made,
-// and the translation of epoll readiness into Windows network-event messages.
+// Internal to the platform layer: what the layer knows of each socket it made, and
+// how what happens to a socket becomes Windows network-event messages.
 //
-// The Windows rules kept here: one message per event until the call that
-// re-enables it (recv/recvfrom for FD_READ, send/sendto for FD_WRITE, accept for
-// FD_ACCEPT); a message at once for a condition that already holds at
-// registration or at re-enabling; FD_WRITE after a connection is established and
-// whenever a send that would have blocked can go on; FD_CONNECT with the connect
-// result; FD_CLOSE once, after the data has been read, or with 10054 on a reset.
-//
-// Each socket sits in epoll with EPOLLONESHOT and an interest computed from its
-// record; the kernel disarms it when it reports, and re-enabling calls re-arm it,
-// which re-checks the condition. An idle socket therefore costs nothing. A healthy
-// connected stream is watched edge-triggered instead; once it wants nothing more it
-// is left in the set until its close (no epoll call), and what it reports meanwhile
-// is dropped.
-//
-// The record changes only through the verbs of SocketRecord, all of them in
-// SocketRecord.cpp. Every verb that changes what the socket is waited for ends by
-// re-arming it, and debug builds check the record's invariants there; the few
-// verbs that only note a fact say why they need no re-arm.
+// A record keeps the socket's facts (SocketFacts), its registration and its watch
+// (SocketWatch). Each verb notes what a call of the application or a report of the
+// kernel tells, asks the event rules (EventRules.h) what is owed now, posts it
+// (Deliver), and ends in Update, which has the watch look for what is owed later.
+// Debug builds check the record's invariants there. The verbs that only note a fact
+// say why they need no update.
 #pragma once
 
 #include <netinet/in.h>
@@ -29,6 +17,8 @@
 #include <vector>
 
 #include "platform/WinTypes.h"
+#include "platform/linux/EventRules.h"
+#include "platform/linux/SocketWatch.h"
 
 namespace platform::detail {
 
@@ -61,58 +51,56 @@ private:
     std::vector<std::pair<HWND, UINT>> m_more;
 };
 
-enum class SocketPhase : uint8_t {
-    Fresh,        // stream socket, neither connected nor listening
-    Connecting,   // non-blocking connect under way
-    Connected,    // stream connected, or any datagram socket
-    Listening,
-    Failed,       // a connect attempt failed
-};
-
 class SocketRecord {
 public:
     SocketRecord(int fd, bool datagram, SocketPhase phase);
 
     // ---- What the record knows ----
 
-    int         Fd() const { return m_fd; }
-    bool        Datagram() const { return m_datagram; }
-    SocketPhase Phase() const { return m_phase; }
-    bool        Bound() const { return m_bound; }
-    bool        ShutSend() const { return m_shutSend; }
-    bool        ShutRecv() const { return m_shutRecv; }
-    int         ResetError() const { return m_resetError; }
+    int                Fd() const { return m_watch.Fd(); }
+    const SocketFacts& Facts() const { return m_facts; }
+    bool               Datagram() const { return m_facts.datagram; }
+    SocketPhase        Phase() const { return m_facts.phase; }
+    bool               Bound() const { return m_bound; }
+    bool               ShutSend() const { return m_facts.shutSend; }
+    bool               ShutRecv() const { return m_facts.shutRecv; }
+    int                ResetError() const { return m_facts.resetError; }
     // SO_RCVBUF / SO_SNDBUF as the application set them; 0 when it did not.
-    int         BufferSizeSet(int linuxName) const;
-    bool        Registered() const { return m_mask != 0; }
+    int                BufferSizeSet(int linuxName) const;
+    bool               Registered() const { return m_facts.mask != 0; }
     // What SO_TYPE reads: known from the socket's making, so no call asks the kernel.
-    int         Type() const { return m_type; }
+    int                Type() const { return m_type; }
     // The layer made the socket non-blocking (registration, or an accept that inherited it).
-    bool        NonBlocking() const { return m_nonBlocking; }
+    bool               NonBlocking() const { return m_facts.nonBlocking; }
     // Addresses the layer knows without asking the kernel: an accepted connection's
     // peer (from the accept) while nothing has ended it, and its local address when
     // its listener was bound to one address (the connection's is that one).
-    bool        KnownPeer(sockaddr_in& peer) const;
-    bool        KnownLocal(sockaddr_in& local) const;
+    bool               KnownPeer(sockaddr_in& peer) const;
+    bool               KnownLocal(sockaddr_in& local) const;
     // SO_RCVBUF as the kernel reads it, known without asking: an accepted connection
     // takes its listener's size, and keeps it until its first receive (the kernel tunes
     // it to the traffic from then on). 0 when not known.
-    int         KnownReceiveBufferSize() const { return m_kernelRcvbuf; }
+    int                KnownReceiveBufferSize() const { return m_kernelRcvbuf; }
     // The peer closed and every byte it sent has been read: a receive can only find the
     // end of the stream, and needs no call to find it.
-    bool        AtEnd() const { return m_atEnd && m_resetError == 0; }
+    bool               AtEnd() const { return m_facts.atEnd && m_facts.resetError == 0; }
     // A stream socket that cannot carry data yet: Windows says "not connected" where
     // Linux would say EAGAIN (connect pending) or EPIPE.
-    bool        NotConnectedStream() const { return !m_datagram && m_phase != SocketPhase::Connected; }
+    bool               NotConnectedStream() const {
+        return !m_facts.datagram && m_facts.phase != SocketPhase::Connected;
+    }
 
     // ---- Calls of the application ----
 
     // WSAAsyncSelect with events: the socket's events go to (hwnd, msg) from now on,
     // all of them owed afresh; what already holds is reported at once. Returns 0, or
-    // the errno of the epoll call that failed (then the socket is not registered).
+    // the Windows number of the epoll call that failed (then the socket is not registered).
     int  Register(HWND hwnd, UINT msg, long events);
     // WSAAsyncSelect with no events: nothing more is posted.
     void CancelRegistration();
+    // This socket was accepted from `listener` (nullptr: a listener made elsewhere), made
+    // non-blocking by the accept or not, with the peer the accept reported.
+    void Accepted(const SocketRecord* listener, bool nonBlocking, const sockaddr_in& peer);
     // connect started an attempt (completed: it succeeded at once).
     void StartConnect(bool completed);
     // A connect under way on a socket that is not registered (never, or cancelled since)
@@ -122,18 +110,14 @@ public:
     // listen succeeded on the socket, bound to `local`; `receiveBufferSize` is its
     // SO_RCVBUF as the kernel reads it (0 when not read), which connections it accepts take.
     void StartListening(const sockaddr_in& local, int receiveBufferSize);
-    // accept failed for want of descriptors or memory: FD_ACCEPT stays owed, but the
-    // listener is not watched until a descriptor is free again (one is closed here, or
-    // a periodic probe finds one), so that the waiting connections do not spin the loop.
-    void PauseAccepting();
     // shutdown(how) succeeded.
     void ShutDown(int how);
-    // A re-enabling call for the event was made: arm it again and re-check.
-    void Reenable(long event);
-    // A send would block, now or on the next call: FD_WRITE is owed once it can go on.
-    void WantWrite();
-    // A receive was made (FD_READ is re-enabled): tell at once what is known to be
-    // left, or have the kernel look again.
+    // accept was called: `error` is 0, or the Windows number it failed with.
+    void AfterAccept(int error);
+    // send or sendto was called: `error` is 0, or the Windows number it failed with.
+    void AfterSend(int error);
+    // recv or recvfrom was called (FD_READ is re-enabled) and returned `result` for `len`
+    // bytes with `flags`.
     void AfterReceive(int result, int len, int flags);
     // The socket has a local address (bind, or a datagram's first send). Not watched.
     void NoteBound();
@@ -141,86 +125,73 @@ public:
     void NoteBufferSize(int linuxName, int value);
     // The socket's type as it was made (SOCK_STREAM, SOCK_DGRAM, ...). Not watched.
     void NoteType(int type);
-    // The socket was made non-blocking. Not watched.
+    // The socket was made non-blocking. Not watched: nothing is watched before a registration.
     void NoteNonBlocking();
-    // A call found the connection reset. No re-arm: what is watched stays as it was,
-    // and the reset is reported as the watch in place finds it.
+    // A call found the connection reset. No update: what is watched stays as it was, and
+    // the reset is reported as the watch in place finds it.
     void NoteReset();
     // A datagram socket's pending reset (an ICMP port unreachable), handed to the
     // receive that would otherwise find nothing; 0 when none is pending.
     int  TakeDatagramReset();
-    // A listener's connection fetched ahead (see FetchNext): true and the socket with its
-    // peer, or -1 with the errno that fetching met; false when nothing was fetched. The
-    // accept call that takes it re-enables FD_ACCEPT as ever.
+    // A listener's connection fetched ahead: true and the socket with its peer, or -1
+    // with the Windows number of the failure fetching met; false when nothing was
+    // fetched. The accept call that takes it re-enables FD_ACCEPT as ever (AfterAccept).
     bool TakeFetched(int& fd, sockaddr_in& peer, int& error);
+
+    // ---- Pausing a listener ----
+
+    // Out of descriptors or memory, the listener rests: FD_ACCEPT stays owed, but the
+    // listener is not watched until a descriptor is free again (one is closed here, or a
+    // periodic probe finds one), so that the waiting connections do not spin the loop.
+    void PauseAccepting();
+    // A descriptor is free again: connections still waiting are reported at once.
+    void ResumeAccepting();
 
     // ---- Reports of the kernel ----
 
-    // epoll reported these events for the socket.
-    void OnReady(uint32_t events);
-    // A report from epoll for a socket that wants nothing (see Watch): it leaves the set.
-    void StopLingering();
+    // epoll reported `events` for the socket, entered as `generation`.
+    void OnReport(uint32_t generation, uint32_t events);
+
+    // ---- Leaving ----
+
+    // The socket is closed next: its queued notifications are withdrawn, under every
+    // registration it had.
+    void Leave();
 
 private:
-    enum class Fetch { Fetched, None, Failed };
-
-    uint32_t Interest() const;
-    // The epoll part of Rearm; 0 or the failed call's errno.
-    int      Watch(bool recheck);
-    // The socket cannot be watched any more: its owner is told at once, with the error,
-    // as the socket's end, rather than never hearing of it again.
-    void     WatchFailed(int error);
-    bool     EdgeMode() const;
-    // A listener registered for FD_ACCEPT is watched edge-triggered and fetches the
-    // connection an FD_ACCEPT announces before posting it: the accept call then takes
-    // it without asking the kernel, and fetches the next at once, so a run of waiting
-    // connections costs neither an epoll call nor a wait per connection.
-    bool     FetchesAhead() const;
-    Fetch    FetchNext();
-    // Recomputes the epoll interest of the socket and re-arms it. An edge-triggered
-    // socket whose interest is unchanged costs nothing, unless `recheck` asks the
-    // kernel to report what already holds.
-    void     Rearm(bool recheck = false);
-    // Posts one network event to the socket's window, if it is registered and armed for it.
-    void     Post(long event, int error);
-    void     PostClose(int error);
-    void     PostWriteIfWanted(uint32_t events);
-    void     OnConnecting(uint32_t events);
-    void     OnStream(uint32_t events);
-    void     OnDatagram(uint32_t events);
-    void     CheckInvariants() const;
+    // Asks each event's rule about the trigger, in kEventOrder, and tells what is owed now.
+    void Apply(const Trigger& t);
+    // Tells `event`, owed now under `t`: notes what it tells and posts it (Deliver).
+    void Tell(long event, const Trigger& t);
+    // Posts one network event to the socket's window, if it is registered and armed for
+    // it: one message per event until the call that re-enables it.
+    void Deliver(long event, int error);
+    // An accepted socket takes its listener's registration.
+    void Inherit(const SocketRecord& listener);
+    bool ConfirmsInheritance(HWND hwnd, UINT msg, long events) const;
+    // A connect attempt ended: connected, or failed with `error`.
+    void EndConnect(int error);
+    // What the watch is to look for, from the rules' answers for what is owed later.
+    uint32_t Wanted(bool& edge) const;
+    // Has the watch look for what is owed later; `recheck` asks the kernel to report what
+    // already holds. Returns 0 or the Windows number of the failure.
+    int  TryUpdate(bool recheck);
+    // As TryUpdate; a socket that cannot be watched any more ends (FD_CLOSE with the error).
+    void Update(bool recheck = false);
+    void CheckInvariants() const;
 
     // What every notification and receive touches comes first, in the record's first
     // 64 bytes: a server's records are mostly cold, so each line touched is a miss.
-    int         m_fd;
-    uint32_t    m_generation;            // tells this socket's epoll reports from an earlier one's with its number
-    SocketPhase m_phase;
-    bool        m_datagram;
-    bool        m_atEnd = false;         // see AtEnd
-    bool        m_shutSend = false;
-    bool        m_shutRecv = false;      // the read side is shut here: no FD_READ or FD_CLOSE any more
-    // Registration of WSAAsyncSelect.
-    HWND        m_hwnd = 0;
+    SocketFacts m_facts;
+    SocketWatch m_watch;
+    HWND        m_hwnd = 0;              // where the socket's events go (WSAAsyncSelect)
     UINT        m_msg = 0;
-    long        m_mask = 0;
-    long        m_armed = 0;             // events that may still be posted
-    int         m_resetError = 0;        // sticky error once the kernel reported a reset
     int         m_kernelRcvbuf = 0;      // see KnownReceiveBufferSize; a listener's own, for what it accepts
-    uint32_t    m_edgeInterest = 0;      // what it is watched for when edge-triggered
-    bool        m_writeWanted = false;   // a send would have blocked: FD_WRITE owed
-    bool        m_closePosted = false;
-    bool        m_watched = false;       // in the epoll set
-    bool        m_edge = false;          // watched edge-triggered (a healthy connected stream)
-    bool        m_lingering = false;     // left in the set edge-triggered although it wants nothing
-    bool        m_finSeen = false;       // epoll reported the peer's close
-    bool        m_inherited = false;     // an accepted socket's inherited registration, not yet confirmed
-    bool        m_acceptPaused = false;  // out of descriptors: not watched for connections
-    bool        m_watchFailed = false;   // its owner was told that it cannot be watched
-    bool        m_nonBlocking = false;
-    bool        m_bound = false;
 
-    long        m_inheritedArmed = 0;    // what an inherited registration had armed then
-    uint32_t    m_forksAtMaking;         // the process's fork count when the record was made
+    bool        m_inherited = false;     // an accepted socket's registration, taken from its listener, as yet untouched
+    bool        m_bound = false;
+    bool        m_localKnown = false;
+    bool        m_peerKnown = false;
     int         m_type;
     int         m_rcvbufSet = 0;
     int         m_sndbufSet = 0;
@@ -229,21 +200,9 @@ private:
     in_addr_t   m_peerAddress = 0;
     in_port_t   m_localPort = 0;
     in_port_t   m_peerPort = 0;
-    bool        m_localKnown = false;
-    bool        m_peerKnown = false;
-    // A listener's connection fetched ahead of its accept call (or the errno of a failed fetch).
-    int         m_fetchedFd = -1;
-    int         m_fetchError = 0;
-    sockaddr_in m_fetchedPeer{};
     // Every (window, message) the socket was ever registered with, so that closesocket
     // can withdraw all notifications still queued for it, a cancelled registration's too.
     Registrations m_registrations;
-
-    friend SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking,
-                                     const sockaddr_in& peer);
-    friend void RemoveRecord(int fd);
-    friend void ResumeAccepting(bool probe);
-    friend void OnSocketReady(int fd, uint32_t generation, uint32_t events);
 };
 
 SocketRecord* FindRecord(int fd);
@@ -251,15 +210,10 @@ SocketRecord* FindRecord(int fd);
 SocketRecord& AddRecord(int fd, bool datagram);
 // A record for a socket made elsewhere, in the phase it was found in.
 SocketRecord& AddRecord(int fd, bool datagram, SocketPhase phase);
-// A record for a connection accepted from `listener` (nullptr: a listener made elsewhere),
-// made non-blocking by the accept or not, with the peer the accept reported.
+// A record for a connection accepted from `listener` (see SocketRecord::Accepted).
 SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking, const sockaddr_in& peer);
 // Forgets the socket, which is closed next, and withdraws its queued notifications.
 void RemoveRecord(int fd);
-
-// Listeners paused for want of descriptors are watched again if a descriptor is free
-// (with `probe`, one is tried first); otherwise the next try is scheduled.
-void ResumeAccepting(bool probe);
 
 // Called by the loop with the events epoll reported for fd, entered as `generation`.
 void OnSocketReady(int fd, uint32_t generation, uint32_t events);

@@ -155,13 +155,13 @@ int connect(SOCKET s, const sockaddr* name, int namelen) {
         return Fail(WSAEADDRNOTAVAIL);
     }
     int rc = ::connect(s, name, sizeof to);
-    if (rc < 0 && errno != EINPROGRESS && rec != nullptr && rec->Phase() == SocketPhase::Failed) {
+    if (rc < 0 && !detail::ConnectUnderWay(errno) && rec != nullptr && rec->Phase() == SocketPhase::Failed) {
         // After a failed attempt Linux reports that failure once more (ECONNABORTED once
         // SO_ERROR was read); the new attempt Windows allows starts with the next call.
         rc = ::connect(s, name, sizeof to);
     }
     const int error = rc == 0 ? 0 : errno;
-    if (rec != nullptr && (rc == 0 || error == EINPROGRESS)) rec->StartConnect(rc == 0);
+    if (rec != nullptr && (rc == 0 || detail::ConnectUnderWay(error))) rec->StartConnect(rc == 0);
     if (rc == 0) return 0;
     return Fail(detail::ConnectError(error));
 }
@@ -174,7 +174,8 @@ int bind(SOCKET s, const sockaddr* name, int namelen) {
         // Windows lets a stream socket take a port whose old connections still linger in
         // TIME_WAIT; on Linux that takes SO_REUSEADDR, which still refuses a port that a
         // live socket holds. Trying without it first keeps that refusal for bound sockets.
-        if (errno != EADDRINUSE || rec == nullptr || rec->Datagram()) return FailErrno();
+        const int refused = detail::WsaErrorFromErrno(errno);
+        if (refused != WSAEADDRINUSE || rec == nullptr || rec->Datagram()) return Fail(refused);
         const int on = 1;
         ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (::bind(s, name, sizeof(sockaddr_in)) < 0) {
@@ -235,18 +236,10 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
             return ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &len,
                              SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
         });
-        error = fd < 0 ? errno : 0;
+        error = fd < 0 ? detail::WsaErrorFromErrno(errno) : 0;
     }
-    if (rec != nullptr) {
-        // Out of descriptors or memory, the connections wait and the listener stays
-        // ready: re-enabled at once, FD_ACCEPT would come back without end.
-        if (fd < 0 && (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
-            rec->PauseAccepting();
-        } else {
-            rec->Reenable(FD_ACCEPT);
-        }
-    }
-    if (fd < 0) return Fail(detail::WsaErrorFromErrno(error));
+    if (rec != nullptr) rec->AfterAccept(error);
+    if (fd < 0) return Fail(error);
     if (addr != nullptr) {
         std::memcpy(addr, &peer, sizeof peer);
         *addrlen = sizeof peer;
@@ -255,13 +248,12 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
     return fd;
 }
 
-int send(SOCKET s, const char* buf, int len, int flags) {
-    if (!Started()) return SOCKET_ERROR;
-    if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
-    SocketRecord* rec = FindRecord(s);
+namespace {
+
+// send, and sendto without an address.
+int SendNow(SOCKET s, SocketRecord* rec, const char* buf, int len, int flags) {
     if (rec != nullptr) {
         rec->SettleConnect();
-        rec->Reenable(FD_WRITE);
         if (NotConnectedStream(rec)) return Fail(WSAENOTCONN);
         if (rec->ShutSend()) return Fail(WSAESHUTDOWN);
         if (rec->ResetError() != 0 && !rec->Datagram()) return Fail(rec->ResetError());
@@ -269,16 +261,23 @@ int send(SOCKET s, const char* buf, int len, int flags) {
     const ssize_t n = detail::SystemCall(testing::SystemCall::Send, [&] {
         return ::send(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
     });
-    // A short send filled the buffer: the next call would block, so the FD_WRITE that
-    // call would earn is owed now, and a sender waiting for it goes on.
-    if (n >= 0 && n < len && rec != nullptr) rec->WantWrite();
     if (n >= 0) return static_cast<int>(n);
-    const int error = errno;
-    if (rec != nullptr) {
-        if (error == EAGAIN) rec->WantWrite();
-        if (error == ECONNRESET) rec->NoteReset();
-    }
-    return Fail(detail::SendError(error, rec));
+    const detail::CallFailure failure = detail::SendFailure(errno, rec != nullptr ? &rec->Facts() : nullptr);
+    if (failure.reset && rec != nullptr) rec->NoteReset();
+    return Fail(failure.error);
+}
+
+}  // namespace
+
+int send(SOCKET s, const char* buf, int len, int flags) {
+    if (!Started()) return SOCKET_ERROR;
+    if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
+    SocketRecord* rec = FindRecord(s);
+    const int result = SendNow(s, rec, buf, len, flags);
+    // Every call re-enables FD_WRITE; one that would have blocked has it owed once room
+    // returns. A send that took only part owes nothing: the next says 10035 or takes more.
+    if (rec != nullptr) rec->AfterSend(result == SOCKET_ERROR ? WSAGetLastError() : 0);
+    return result;
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen) {
@@ -287,20 +286,20 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, in
     SocketRecord* rec = FindRecord(s);
     if (rec == nullptr || !rec->Datagram() || to == nullptr) return send(s, buf, len, flags);
     if (tolen < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
-    rec->Reenable(FD_WRITE);
     sockaddr_in dest;
     std::memcpy(&dest, to, sizeof dest);
-    if (dest.sin_port == 0) return Fail(WSAEADDRNOTAVAIL);
-    const ssize_t n = detail::SystemCall(testing::SystemCall::Send, [&] {
-        return ::sendto(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to, sizeof dest);
-    });
-    if (n >= 0) {
-        rec->NoteBound();  // the first datagram binds the socket
-        return static_cast<int>(n);
+    int result;
+    if (dest.sin_port == 0) {
+        result = Fail(WSAEADDRNOTAVAIL);
+    } else {
+        const ssize_t n = detail::SystemCall(testing::SystemCall::Send, [&] {
+            return ::sendto(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to, sizeof dest);
+        });
+        if (n >= 0) rec->NoteBound();  // the first datagram binds the socket
+        result = n >= 0 ? static_cast<int>(n) : Fail(detail::SendToError(errno, dest.sin_addr.s_addr));
     }
-    const int error = errno;
-    if (error == EAGAIN) rec->WantWrite();
-    return Fail(detail::SendToError(error, dest.sin_addr.s_addr));
+    rec->AfterSend(result == SOCKET_ERROR ? WSAGetLastError() : 0);
+    return result;
 }
 
 namespace {
@@ -331,15 +330,15 @@ int ReceiveNow(SOCKET s, SocketRecord* rec, char* buf, int len, int flags, socka
                           reinterpret_cast<sockaddr*>(&sender), &senderLen);
     });
     if (n < 0) {
-        const int error = errno;
+        const detail::CallFailure failure = detail::ReceiveFailure(errno);
         if (rec != nullptr) {
             // A reset found earlier is what a datagram receive that finds nothing reports.
-            if (error == EAGAIN) {
+            if (failure.error == WSAEWOULDBLOCK) {
                 if (const int reset = rec->TakeDatagramReset()) return Fail(reset);
             }
-            if (error == ECONNRESET) rec->NoteReset();
+            if (failure.reset) rec->NoteReset();
         }
-        return Fail(detail::ReceiveError(error));
+        return Fail(failure.error);
     }
     if (from != nullptr) {
         std::memcpy(from, &sender, sizeof sender);

@@ -4,8 +4,12 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <thread>
 
+#ifndef _WIN32
+#include "platform/linux/EventLoop.h"
+#endif
 #include "tests/platform/PlatformTest.h"
 
 namespace platformtest {
@@ -154,6 +158,28 @@ TEST_F(LoopTest, PostsFromHandlersAreNeverWaitedForAndShowOnceTheDescriptorIsAsk
     while (chain < 100 && LoopFdReadable()) PumpMessages(0ms);
     EXPECT_EQ(chain, 100);
     EXPECT_FALSE(LoopFdReadable());
+}
+#endif
+
+#ifndef _WIN32
+// The substitute's timers serve independent users (the accept probe, the nudge after a
+// close): starting or cancelling one leaves every other to run.
+TEST_F(LoopTest, TimersRunIndependentlyAndOnlyTheirOwnCancelStopsThem) {
+    auto& loop = platform::detail::EventLoop::Instance();
+    std::vector<int> ran;
+    loop.RunAfter(150ms, [&] { ran.push_back(2); });
+    const auto cancelled = loop.RunAfter(10ms, [&] { ran.push_back(0); });
+    loop.RunAfter(5ms, [&] {
+        ran.push_back(1);
+        loop.RunAfter(1ms, [&] { ran.push_back(3); });  // started from a timer
+    });
+    loop.CancelTimer(cancelled);
+    ASSERT_TRUE(PumpUntil([&] { return ran.size() >= 3; }, 2000ms));
+    PumpFor(30ms);
+    std::vector<int> sorted = ran;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, (std::vector<int>{1, 2, 3})) << "a timer was lost, or the cancelled one ran";
+    EXPECT_LT(std::find(ran.begin(), ran.end(), 1), std::find(ran.begin(), ran.end(), 3));
 }
 #endif
 
