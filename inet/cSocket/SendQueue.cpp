@@ -25,16 +25,24 @@ void SendQueue::Append(std::string_view bytes, bool datagram) {
         m_head = 0;
     }
     m_bytes.append(bytes);
-    if (datagram) m_datagrams.push_back(bytes.size());
+    if (!datagram) return;
+    if (m_firstDatagram > 0 && m_firstDatagram * 2 >= m_datagrams.size()) {
+        m_datagrams.erase(m_datagrams.begin(), m_datagrams.begin() + static_cast<std::ptrdiff_t>(m_firstDatagram));
+        m_firstDatagram = 0;
+    }
+    m_datagrams.push_back(bytes.size());
 }
 
 std::string_view SendQueue::Front() const {
     const std::string_view waiting = std::string_view(m_bytes).substr(m_head);
-    return m_datagrams.empty() ? waiting : waiting.substr(0, m_datagrams.front());
+    return Datagrams() == 0 ? waiting : waiting.substr(0, m_datagrams[m_firstDatagram]);
 }
 
 void SendQueue::Consume(size_t n) {
-    if (!m_datagrams.empty()) m_datagrams.pop_front();
+    if (Datagrams() > 0 && ++m_firstDatagram == m_datagrams.size()) {
+        m_datagrams.clear();
+        m_firstDatagram = 0;
+    }
     m_head += n;
     if (m_head < m_bytes.size()) return;
     // Empty again: start over at the front, keeping the room unless it is large.
@@ -49,7 +57,8 @@ void SendQueue::Consume(size_t n) {
 void SendQueue::Clear() {
     std::string().swap(m_bytes);
     m_head = 0;
-    m_datagrams.clear();
+    std::vector<size_t>().swap(m_datagrams);
+    m_firstDatagram = 0;
 }
 
 SendOutcome SendStream(int32_t socketHandle, std::string_view bytes) {

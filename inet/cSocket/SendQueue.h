@@ -11,9 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace inet::detail {
 
@@ -25,8 +25,8 @@ public:
     void   Append(std::string_view bytes, bool datagram);
 
     size_t Waiting() const { return m_bytes.size() - m_head; }
-    bool   Empty() const { return Waiting() == 0 && m_datagrams.empty(); }
-    size_t Datagrams() const { return m_datagrams.size(); }
+    bool   Empty() const { return Waiting() == 0 && Datagrams() == 0; }
+    size_t Datagrams() const { return m_datagrams.size() - m_firstDatagram; }
 
     // What the next send takes: every byte that waits, or the first datagram whole.
     std::string_view Front() const;
@@ -38,7 +38,10 @@ public:
 private:
     std::string m_bytes;             // waiting bytes from m_head on
     size_t m_head = 0;
-    std::deque<size_t> m_datagrams;  // the lengths of the waiting datagrams, in order
+    // The lengths of the waiting datagrams, in order, from m_firstDatagram on. A vector,
+    // not a deque: an idle queue, as every stream's is, then holds no allocation.
+    std::vector<size_t> m_datagrams;
+    size_t m_firstDatagram = 0;
 };
 
 // What a run of sends did: the bytes the socket took, and the failure that stopped the
