@@ -514,6 +514,26 @@ TEST_F(AsyncSelectTest, DatagramSocketReadsOneDatagramPerNotification) {
     EXPECT_EQ(Count(s, FD_READ), 2);
 }
 
+#ifndef _WIN32
+// A datagram socket made and bound outside the layer is taken as it is found: it can
+// receive, so each datagram is told once per receive, and an idle one costs nothing.
+TEST_F(AsyncSelectTest, ADatagramSocketMadeElsewhereReadsOnePerNotificationAndLetsTheLoopRest) {
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in any = Loopback(0);
+    ASSERT_EQ(::bind(s, Sa(any), sizeof any), 0);
+    ASSERT_EQ(Register(s, FD_READ), 0);
+    const int sender = Peer(testsupport::RawSocket(SOCK_DGRAM));
+    ASSERT_EQ(testsupport::RawSendTo(sender, "datagram", 8, Loopback(LocalPort(s))), 8);
+    ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_READ); }));
+    EXPECT_EQ(Recv(s, 64), 8);
+    int dispatched = 0;
+    for (int i = 0; i < 20; ++i) dispatched += platform::PumpMessages(10ms);
+    EXPECT_LE(dispatched, 1) << "an idle datagram socket keeps the loop busy";
+    EXPECT_EQ(Count(s, FD_READ), 1);
+    platform::closesocket(s);
+}
+#endif
+
 TEST_F(AsyncSelectTest, ClosingWithdrawsQueuedNotificationsSoANewSocketOnTheSameNumberGetsNoneOfThem) {
     int peer;
     const SOCKET a = ConnectedPair(peer);
