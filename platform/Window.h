@@ -7,6 +7,7 @@
 #pragma once
 
 #include <exception>
+#include <utility>
 
 #include "platform/WinTypes.h"
 
@@ -46,12 +47,18 @@ BOOL    IsWindow(HWND hwnd);
 // message (PumpMessages, RunMessageLoop) throws it as soon as that dispatch has
 // returned; the messages still queued stay for the next pump. Of several handed
 // over during one dispatch, the first is thrown.
-void ThrowAfterDispatch(std::exception_ptr error);
-
 namespace detail {
+inline std::exception_ptr& ExceptionOfDispatch() {
+    thread_local std::exception_ptr error;
+    return error;
+}
 // What the dispatch that just returned handed over, if anything.
-std::exception_ptr TakeExceptionOfDispatch();
+inline std::exception_ptr TakeExceptionOfDispatch() { return std::exchange(ExceptionOfDispatch(), nullptr); }
 }  // namespace detail
+
+inline void ThrowAfterDispatch(std::exception_ptr error) {
+    if (!detail::ExceptionOfDispatch()) detail::ExceptionOfDispatch() = std::move(error);
+}
 
 // WM_GETDLGCODE and the answer of the "STATIC" procedure to it.
 inline constexpr UINT    WM_GETDLGCODE = 0x0087;

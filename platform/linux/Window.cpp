@@ -1,7 +1,5 @@
 #include "platform/Window.h"
 
-#include <utility>
-
 #include <algorithm>
 #include <cctype>
 #include <string>
@@ -101,15 +99,5 @@ bool DispatchToWindow(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 }  // namespace detail
-
-namespace {
-thread_local std::exception_ptr exceptionOfDispatch;
-}  // namespace
-
-void ThrowAfterDispatch(std::exception_ptr error) {
-    if (!exceptionOfDispatch) exceptionOfDispatch = std::move(error);
-}
-
-std::exception_ptr detail::TakeExceptionOfDispatch() { return std::exchange(exceptionOfDispatch, nullptr); }
 
 }  // namespace platform

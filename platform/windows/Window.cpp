@@ -1,8 +1,6 @@
 // Registered messages and windows on Windows: straight through to user32.
 #include "platform/Window.h"
 
-#include <utility>
-
 #include "platform/Testing.h"
 
 namespace platform {
@@ -25,15 +23,5 @@ WNDPROC SetWindowLongA(HWND hwnd, int index, WNDPROC newProc) {
     return reinterpret_cast<WNDPROC>(
         ::SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(newProc)));
 }
-
-namespace {
-thread_local std::exception_ptr exceptionOfDispatch;
-}  // namespace
-
-void ThrowAfterDispatch(std::exception_ptr error) {
-    if (!exceptionOfDispatch) exceptionOfDispatch = std::move(error);
-}
-
-std::exception_ptr detail::TakeExceptionOfDispatch() { return std::exchange(exceptionOfDispatch, nullptr); }
 
 }  // namespace platform

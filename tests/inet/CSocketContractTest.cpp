@@ -42,26 +42,8 @@ void ExpectEndOfStream(int fd) {
     EXPECT_EQ(RawRecv(fd, &next, 1), 0) << "the stream did not end";
 }
 
-class Contract : public SocketTest {
+class Contract : public ClientTest {
 protected:
-    // s connected to a fresh raw peer, its events from then on in log.
-    void ConnectClient() {
-        s = CSocket::Create();
-        log.Attach(*s);
-        s->Connect("127.0.0.1", Variant(int32_t{server.Port()}));
-        peer = server.Accept();
-        ASSERT_GE(peer, 0);
-        ASSERT_TRUE(PumpUntil([&] { return log.Has("Connect"); }));
-        log.events.clear();
-    }
-    void TearDown() override {
-        if (peer >= 0) {
-            RawClose(peer);
-            PumpUntil([&] { return !s || s->SocketHandle() == -1; });
-        }
-        s.reset();
-        SocketTest::TearDown();
-    }
     // The bytes each OnSendProgress said went, in order.
     std::vector<std::pair<long, long>> Progress() const {
         std::vector<std::pair<long, long>> progress;
@@ -72,11 +54,6 @@ protected:
         }
         return progress;
     }
-
-    RawListener server;
-    std::shared_ptr<CSocket> s;
-    EventLog log;
-    int peer = -1;
 };
 
 // SendData appends to what still waits; OnSendProgress counts over that queue, and

@@ -20,38 +20,7 @@ using inet::Variant;
 using namespace testsupport;
 using namespace std::chrono_literals;
 
-class Data : public SocketTest {
-protected:
-    // Connects s to a fresh raw peer; the events up to the connection are cleared.
-    int ConnectPair(CSocket& socket, EventLog& events) {
-        socket.Connect("127.0.0.1", Variant(int32_t{server.Port()}));
-        const int accepted = server.Accept();
-        EXPECT_GE(accepted, 0);
-        EXPECT_TRUE(PumpUntil([&] { return events.Has("Connect"); }));
-        events.events.clear();
-        return accepted;
-    }
-    // The usual start: s connected to peer, its events in log.
-    void ConnectClient() {
-        s = CSocket::Create();
-        log.Attach(*s);
-        peer = ConnectPair(*s, log);
-    }
-    // A peer still open is closed, and its close is let through before the check.
-    void TearDown() override {
-        if (peer >= 0) {
-            RawClose(peer);
-            PumpUntil([&] { return !s || s->SocketHandle() == -1; });
-        }
-        s.reset();
-        SocketTest::TearDown();
-    }
-
-    RawListener server;
-    std::shared_ptr<CSocket> s;
-    EventLog log;
-    int peer = -1;
-};
+using Data = ClientTest;
 
 std::string Bytes(std::initializer_list<int> values) {
     std::string s;

@@ -47,4 +47,33 @@ protected:
     }
 };
 
+// A client object connected to a plain peer: the usual start of a data test.
+class ClientTest : public SocketTest {
+protected:
+    // s connected to a fresh raw peer, its events from the connection on in log.
+    void ConnectClient() {
+        s = inet::CSocket::Create();
+        log.Attach(*s);
+        s->Connect("127.0.0.1", inet::Variant(int32_t{server.Port()}));
+        peer = server.Accept();
+        ASSERT_GE(peer, 0);
+        ASSERT_TRUE(PumpUntil([&] { return log.Has("Connect"); }));
+        log.events.clear();
+    }
+    // A peer still open is closed, and its close is let through before the check.
+    void TearDown() override {
+        if (peer >= 0) {
+            RawClose(peer);
+            PumpUntil([&] { return !s || s->SocketHandle() == -1; });
+        }
+        s.reset();
+        SocketTest::TearDown();
+    }
+
+    RawListener server;
+    std::shared_ptr<inet::CSocket> s;
+    EventLog log;
+    int peer = -1;
+};
+
 }  // namespace testsupport
