@@ -270,6 +270,17 @@ void CSocket::ReadBufferSizes() {
 }
 
 void CSocket::DestroySocket() {
+    if (m_socketHandle != -1) {
+        // A handle that is not registered (its close failed before) is closed again.
+        if (MS::IsRegistered(m_socketHandle)) MS::UnregisterSocket(m_socketHandle);
+        if (platform::closesocket(m_socketHandle) == platform::SOCKET_ERROR) {
+            throw LastWinsockError("CSocket.DestroySocket");
+        }
+    }
+    ForgetSocket();
+}
+
+void CSocket::ForgetSocket() {
     // What waited to be sent cannot go without the socket; what was received stays
     // for the host until it takes it or starts anew.
     m_sendQueue.Clear();
@@ -277,11 +288,6 @@ void CSocket::DestroySocket() {
     m_received.ForgetPutOff();
     if (m_socketHandle == -1) return;
     ++m_connection;
-    // A handle that is not registered (its close failed before) is closed again.
-    if (MS::IsRegistered(m_socketHandle)) MS::UnregisterSocket(m_socketHandle);
-    if (platform::closesocket(m_socketHandle) == platform::SOCKET_ERROR) {
-        throw LastWinsockError("CSocket.DestroySocket");
-    }
     m_socketHandle = -1;
     m_bound = false;
     m_broadcast = false;
@@ -293,11 +299,11 @@ void CSocket::LetGo() {
         DestroySocket();
         return;
     }
-    const int32_t handle = std::exchange(m_socketHandle, -1);
+    // The socket and what waits on it go to a connection of their own, which may tell
+    // the object of a failure at once: the object has forgotten them by then.
+    const int32_t handle = m_socketHandle;
     detail::SendQueue waiting = std::exchange(m_sendQueue, detail::SendQueue());
-    DestroySocket();  // the object's side of it: the socket itself is no longer the object's
-    m_bound = m_broadcast = m_localKnown = false;
-    ++m_connection;
+    ForgetSocket();
     std::weak_ptr<CSocket> object = weak_from_this();
     detail::FinishClosing(
         handle, std::move(waiting),
@@ -770,16 +776,15 @@ void CSocket::SendWaitingDatagrams() {
             if (m_lookupHandle == 0) StartDatagramLookup();  // the completion sends them
             return;
         }
-        const std::string_view datagram = m_sendQueue.Front();
-        const int32_t error = SendDatagram(datagram);
+        const size_t size = m_sendQueue.Front().size();
+        const int32_t error = SendDatagram(m_sendQueue.Front());
         if (error == platform::WSAEWOULDBLOCK) return;  // FD_WRITE comes once there is room
-        const auto size = static_cast<int32_t>(datagram.size());
-        m_sendQueue.Consume(datagram.size());
+        m_sendQueue.Consume(size);
         if (error != 0) {
             // This datagram cannot go; the ones behind it still may.
             RaiseError(error, "CSocket.SendData");
         } else {
-            AfterSend(static_cast<size_t>(size));
+            AfterSend(size);
         }
         if (connection != m_connection) return;
     }

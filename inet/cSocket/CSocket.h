@@ -277,6 +277,8 @@ private:
     void    EnsureSocket();                    // a socket to use, made if needed; raises why there is none
     void    ReadBufferSizes();
     void    DestroySocket();
+    // The object no longer has its socket (closed, or handed on): what belonged to it goes.
+    void    ForgetSocket();
     // The object lets go of its socket: a connection with bytes still waiting is
     // finished without it, any other is closed.
     void    LetGo();
