@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "inet/cSocket/ClosingConnection.h"
 #include "platform/MessageLoop.h"
 #include "platform/Winsock.h"
 #include "tests/inet/SocketFixture.h"
@@ -189,6 +190,38 @@ TEST_F(Contract, CloseSocketSendsWhatWaitsThenEndsTheStream) {
     WriteAll(peer, "new");
     ASSERT_TRUE(PumpUntil([&] { return s->BytesReceived() == 3; }));
     EXPECT_FALSE(log.HasPrefix("Error"));
+}
+
+// Bytes that CloseSocket still had to send and could not are reported: by the object
+// while it keeps the connection, and by the closing connection it let go of when it
+// started anew (the new connection goes on).
+TEST_F(Contract, WhatAClosingConnectionCannotSendIsReported) {
+    if (UnderWine()) GTEST_SKIP() << kWineResetIsGraceful;
+    ConnectClient();
+    ShrinkSendBuffer(*s);
+    s->SendData(Pattern(2 << 20));
+    s->CloseSocket();
+    ResetClose(std::exchange(peer, -1));
+    ASSERT_TRUE(PumpUntil([&] { return log.HasPrefix("Error"); }));
+    EXPECT_EQ(log.events.back(), "Error 10054 Connection reset by peer. []");
+    EXPECT_EQ(s->State(), SocketState::Error);
+
+    s->Connect("127.0.0.1", Variant(int32_t{server.Port()}));
+    const int first = server.Accept();
+    ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::Connected; }));
+    ShrinkSendBuffer(*s);
+    s->SendData(Pattern(2 << 20));
+    s->CloseSocket();
+    RawListener other;
+    s->Connect("127.0.0.1", Variant(int32_t{other.Port()}));
+    peer = other.Accept();
+    ASSERT_TRUE(PumpUntil([&] { return s->State() == SocketState::Connected; }));
+    log.events.clear();
+    ResetClose(first);
+    ASSERT_TRUE(PumpUntil([&] { return log.HasPrefix("Error"); }));
+    EXPECT_EQ(log.events, std::vector<std::string>{"Error 10054 Connection reset by peer. [CSocket.CloseSocket]"});
+    EXPECT_EQ(s->State(), SocketState::Connected) << "the new connection is not the one that failed";
+    EXPECT_EQ(inet::detail::ClosingConnectionCount(), 0);
 }
 
 // What arrived stays readable after the connection ended, until the host takes it.
