@@ -5,14 +5,7 @@
 # LIBDIR, CLIENT and VERSION; for a cross build TOOLCHAIN (the toolchain file),
 # EMULATOR (what runs the program) and SUFFIX (the program file's suffix, .exe).
 file(REMOVE_RECURSE "${WORK_DIR}")
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "failed: ${ARGN}\n${out}\n${err}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-  set(err "${err}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/Run.cmake)
 set(prefix "${WORK_DIR}/prefix")
 run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
 
