@@ -39,6 +39,10 @@ void WSASetLastError(int error);
 SOCKET socket(int af, int type, int protocol);
 int    closesocket(SOCKET s);   // also withdraws the socket's notifications still queued
 int    shutdown(SOCKET s, int how);
+// A stream connect that gets no answer fails after about 21 s with WSAETIMEDOUT, as
+// on Windows: from the call when the socket blocks, through FD_CONNECT when it is
+// registered. A datagram connect only sets the peer; it succeeds at once, and a
+// registered socket still gets its FD_CONNECT.
 int    connect(SOCKET s, const sockaddr* name, int namelen);
 int    bind(SOCKET s, const sockaddr* name, int namelen);
 int    listen(SOCKET s, int backlog);

@@ -229,23 +229,55 @@ void SocketRecord::StartConnect(bool completed) {
         EndConnect(0);
     } else {
         m_facts.phase = SocketPhase::Connecting;
+        m_connectDeadline = std::chrono::steady_clock::now() + kConnectGiveUp;
+        // The timer finds the record by number and generation: a socket closed since,
+        // or another on its number, is left alone.
+        m_connectTimer = EventLoop::Instance().RunAfter(
+            kConnectGiveUp, [fd = Fd(), generation = m_watch.Generation()] {
+                SocketRecord* rec = FindRecord(fd);
+                if (rec == nullptr || rec->m_watch.Generation() != generation) return;
+                rec->m_connectTimer = 0;
+                rec->GiveUpConnect();
+            });
     }
     Update();
 }
 
 void SocketRecord::EndConnect(int error) {
+    EventLoop::Instance().CancelTimer(std::exchange(m_connectTimer, 0));
     m_facts.phase = error == 0 ? SocketPhase::Connected : SocketPhase::Failed;
     Apply(Trigger::Connect(error));
 }
 
-void SocketRecord::SettleConnect() {
+bool SocketRecord::ConnectOutcome(int& error) const {
     static_assert(POLLOUT == EPOLLOUT && POLLERR == EPOLLERR && POLLHUP == EPOLLHUP);
-    if (m_facts.phase != SocketPhase::Connecting || m_facts.mask != 0) return;  // the loop reports a registered one
     pollfd p{Fd(), POLLOUT, 0};
-    if (::poll(&p, 1, 0) != 1) return;
-    const int error = TakeSocketError(Fd());
-    if (error != 0 || (p.revents & POLLOUT)) EndConnect(error);
+    if (::poll(&p, 1, 0) != 1) return false;
+    // Success shows as OUT, failure as ERR|HUP with the error pending.
+    error = TakeSocketError(Fd());
+    return error != 0 || (p.revents & POLLOUT) != 0;
+}
+
+void SocketRecord::GiveUpConnect() {
+    if (m_facts.phase != SocketPhase::Connecting) return;
+    int error = 0;
+    if (!ConnectOutcome(error)) {
+        AbandonConnect(Fd());
+        error = WSAETIMEDOUT;
+    }
+    EndConnect(error);
     Update();
+}
+
+void SocketRecord::SettleConnect() {
+    if (m_facts.phase != SocketPhase::Connecting || m_facts.mask != 0) return;  // the loop reports a registered one
+    int error = 0;
+    if (ConnectOutcome(error)) {
+        EndConnect(error);
+        Update();
+    } else if (std::chrono::steady_clock::now() >= m_connectDeadline) {
+        GiveUpConnect();
+    }
 }
 
 void SocketRecord::StartListening(const sockaddr_in& local, int receiveBufferSize) {
@@ -491,6 +523,7 @@ void SocketRecord::CheckInvariants() const {
 // ---- Leaving ----
 
 void SocketRecord::Leave() {
+    EventLoop::Instance().CancelTimer(std::exchange(m_connectTimer, 0));
     m_watch.Leave();
     const int fd = Fd();
     m_registrations.ForEach(
@@ -499,6 +532,15 @@ void SocketRecord::Leave() {
 }
 
 // ---- The records ----
+
+void AbandonConnect(int fd) {
+    // Disconnecting (AF_UNSPEC) ends an attempt in SYN_SENT; it notes a reset, which is
+    // not the attempt's outcome.
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    ::connect(fd, &unspecified, sizeof unspecified);
+    TakeSocketError(fd);
+}
 
 SocketRecord* FindRecord(int fd) {
     const auto& records = Records();

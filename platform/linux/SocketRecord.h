@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -21,6 +22,13 @@
 #include "platform/linux/SocketWatch.h"
 
 namespace platform::detail {
+
+// How long a connect waits for an answer before it fails with WSAETIMEDOUT (10060).
+// Windows sends the SYN, retransmits it twice (3 s, then 6 s later) and gives up 12 s
+// after that: about 21 s in all. Linux would retransmit six times, for about 127 s,
+// so the layer gives up itself, for a socket registered or not and for a blocking
+// connect alike.
+inline constexpr std::chrono::seconds kConnectGiveUp{21};
 
 // The (window, message) pairs a socket was ever registered with: almost always one,
 // kept without an allocation.
@@ -101,11 +109,13 @@ public:
     // This socket was accepted from `listener` (nullptr: a listener made elsewhere), made
     // non-blocking by the accept or not, with the peer the accept reported.
     void Accepted(const SocketRecord* listener, bool nonBlocking, const sockaddr_in& peer);
-    // connect started an attempt (completed: it succeeded at once).
+    // connect started an attempt (completed: it succeeded at once). An attempt that is
+    // still under way kConnectGiveUp later fails with WSAETIMEDOUT (GiveUpConnect).
     void StartConnect(bool completed);
     // A connect under way on a socket that is not registered (never, or cancelled since)
-    // has no one watching it: once the kernel knows the outcome it is taken now. A
-    // registered socket's outcome comes through the loop, and its state changes then.
+    // has no one watching it: once the kernel knows the outcome, or the attempt has
+    // waited kConnectGiveUp, it is taken now. A registered socket's outcome comes
+    // through the loop, and its state changes then.
     void SettleConnect();
     // listen succeeded on the socket, bound to `local`; `receiveBufferSize` is its
     // SO_RCVBUF as the kernel reads it (0 when not read), which connections it accepts take.
@@ -171,6 +181,12 @@ private:
     bool ConfirmsInheritance(HWND hwnd, UINT msg, long events) const;
     // A connect attempt ended: connected, or failed with `error`.
     void EndConnect(int error);
+    // The outcome of the connect under way, if the kernel knows it: true, with `error`
+    // 0 (connected) or the Windows number it failed with.
+    bool ConnectOutcome(int& error) const;
+    // The attempt has waited kConnectGiveUp: unless its outcome came meanwhile, the
+    // kernel's attempt is ended and the connect fails with WSAETIMEDOUT.
+    void GiveUpConnect();
     // What the watch is to look for, from the rules' answers for what is owed later.
     uint32_t Wanted(bool& edge) const;
     // Has the watch look for what is owed later; `recheck` asks the kernel to report what
@@ -203,6 +219,9 @@ private:
     // Every (window, message) the socket was ever registered with, so that closesocket
     // can withdraw all notifications still queued for it, a cancelled registration's too.
     Registrations m_registrations;
+    // The connect under way: when it is given up, and the loop's timer for that.
+    std::chrono::steady_clock::time_point m_connectDeadline{};
+    uint64_t    m_connectTimer = 0;
 };
 
 SocketRecord* FindRecord(int fd);
@@ -214,6 +233,10 @@ SocketRecord& AddRecord(int fd, bool datagram, SocketPhase phase);
 SocketRecord& AddAccepted(int fd, const SocketRecord* listener, bool nonBlocking, const sockaddr_in& peer);
 // Forgets the socket, which is closed next, and withdraws its queued notifications.
 void RemoveRecord(int fd);
+
+// Ends the connect under way on fd in the kernel (the socket may connect again), and
+// clears the error that leaves behind.
+void AbandonConnect(int fd);
 
 // Called by the loop with the events epoll reported for fd, entered as `generation`.
 void OnSocketReady(int fd, uint32_t generation, uint32_t events);

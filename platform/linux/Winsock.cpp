@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/linux/ErrorMap.h"
@@ -61,6 +64,39 @@ struct WinLinger {
 bool IsLinger(int linuxLevel, int linuxName) { return linuxLevel == SOL_SOCKET && linuxName == SO_LINGER; }
 
 bool NotConnectedStream(const SocketRecord* rec) { return rec != nullptr && rec->NotConnectedStream(); }
+
+// A blocking connect waits for its answer at most as long as Windows waits
+// (detail::kConnectGiveUp), and a signal does not cut the wait short. 0, or -1 with
+// errno (ETIMEDOUT when the time ran out).
+int ConnectWaiting(int fd, const sockaddr* name, socklen_t len) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return ::connect(fd, name, len);
+    int rc = ::connect(fd, name, len);
+    if (rc < 0 && errno == EINPROGRESS) {
+        using namespace std::chrono;
+        const auto deadline = steady_clock::now() + detail::kConnectGiveUp;
+        pollfd p{fd, POLLOUT, 0};
+        int ready;
+        do {
+            const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+            ready = ::poll(&p, 1, static_cast<int>(std::max<decltype(left)>(left, 0)));
+        } while (ready < 0 && errno == EINTR);
+        if (ready == 0) {
+            detail::AbandonConnect(fd);
+            errno = ETIMEDOUT;
+        } else if (ready > 0) {
+            int error = 0;
+            socklen_t size = sizeof error;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) error = errno;
+            rc = error == 0 ? 0 : -1;
+            errno = error;
+        }
+    }
+    const int saved = errno;
+    ::fcntl(fd, F_SETFL, flags);
+    errno = saved;
+    return rc;
+}
 
 }  // namespace
 
@@ -154,11 +190,13 @@ int connect(SOCKET s, const sockaddr* name, int namelen) {
     if (to.sin_family == AF_INET && (to.sin_addr.s_addr == INADDR_ANY || to.sin_port == 0)) {
         return Fail(WSAEADDRNOTAVAIL);
     }
-    int rc = ::connect(s, name, sizeof to);
+    const bool blocking = rec != nullptr && !rec->NonBlocking() && !rec->Datagram();
+    const auto attempt = [&] { return blocking ? ConnectWaiting(s, name, sizeof to) : ::connect(s, name, sizeof to); };
+    int rc = attempt();
     if (rc < 0 && !detail::ConnectUnderWay(errno) && rec != nullptr && rec->Phase() == SocketPhase::Failed) {
         // After a failed attempt Linux reports that failure once more (ECONNABORTED once
         // SO_ERROR was read); the new attempt Windows allows starts with the next call.
-        rc = ::connect(s, name, sizeof to);
+        rc = attempt();
     }
     const int error = rc == 0 ? 0 : errno;
     if (rec != nullptr && (rc == 0 || detail::ConnectUnderWay(error))) rec->StartConnect(rc == 0);

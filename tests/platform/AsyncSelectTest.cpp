@@ -406,6 +406,58 @@ TEST_F(AsyncSelectTest, RefusedConnectNotifies10061AndTheSocketMayConnectAgain) 
     EXPECT_EQ(HIWORD(Received().back().lParam), 0);
 }
 
+// A connect that gets no answer (the listener's queue is full, so its SYNs are dropped)
+// fails when Windows gives up, after about 21 s, with 10060: through FD_CONNECT for a
+// registered socket, from the call for a blocking one. Either may connect again.
+TEST_F(AsyncSelectTest, AConnectThatGetsNoAnswerFailsWith10060WhenWindowsGivesUp) {
+    if (UnderWine()) {
+        GTEST_SKIP() << "Wine keeps the host's connect timeout (about 127 s on Linux); Windows gives up after about 21 s";
+    }
+    using std::chrono::steady_clock;
+    testsupport::RawListener full(/*backlog=*/0);
+    const int waiting = Peer(testsupport::RawConnect(full.Port()));  // the only place in its queue
+    ASSERT_GE(waiting, 0);
+    const sockaddr_in to = Loopback(full.Port());
+
+    const SOCKET registered = NewSocket();
+    ASSERT_EQ(Register(registered, kAll), 0);
+    const auto start = steady_clock::now();
+    ASSERT_EQ(platform::connect(registered, Sa(to), sizeof to), SOCKET_ERROR);
+    ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    const SOCKET blocking = NewSocket();
+    EXPECT_EQ(platform::connect(blocking, Sa(to), sizeof to), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAETIMEDOUT);
+    const auto blockingWaited = steady_clock::now() - start;
+    ASSERT_TRUE(PumpUntil([&] { return Got(registered, FD_CONNECT); }));
+    const auto registeredWaited = steady_clock::now() - start;
+    EXPECT_EQ(ErrorOf(registered, FD_CONNECT), WSAETIMEDOUT);
+    for (const auto waited : {blockingWaited, registeredWaited}) {
+        EXPECT_GE(waited, 20s);
+        EXPECT_LE(waited, 25s);
+    }
+
+    ASSERT_GE(Peer(testsupport::RawAccept(full.Fd())), 0);  // room again
+    EXPECT_EQ(platform::connect(blocking, Sa(to), sizeof to), 0);
+    ASSERT_GE(Peer(testsupport::RawAccept(full.Fd())), 0);
+    ASSERT_EQ(platform::connect(registered, Sa(to), sizeof to), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    ASSERT_TRUE(PumpUntil([&] { return Got(registered, FD_WRITE); }));
+    EXPECT_EQ(Events(registered), (Seq{FD_CONNECT, FD_CONNECT, FD_WRITE}));
+    EXPECT_EQ(HIWORD(Received().back().lParam), 0);
+}
+
+// Windows posts FD_CONNECT for a datagram socket's connect too, although it succeeds
+// at once.
+TEST_F(AsyncSelectTest, ADatagramSocketsConnectIsNotifiedAtOnce) {
+    if (UnderWine()) GTEST_SKIP() << "Wine posts no FD_CONNECT for a datagram socket's connect; Windows documents one";
+    const SOCKET s = NewSocket(SOCK_DGRAM);
+    ASSERT_EQ(Register(s, kAll), 0);
+    const sockaddr_in to = Loopback(ClosedPort());
+    ASSERT_EQ(platform::connect(s, Sa(to), sizeof to), 0);
+    ASSERT_TRUE(PumpUntil([&] { return Got(s, FD_CONNECT); }));
+    EXPECT_EQ(ErrorOf(s, FD_CONNECT), 0);
+}
+
 TEST_F(AsyncSelectTest, WriteIsNotifiedOnceMoreAfterASendWouldBlock) {
     int peer;
     const SOCKET s = SmallBufferPair(peer);
