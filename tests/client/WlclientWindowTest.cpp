@@ -71,6 +71,9 @@ protected:
             window->ReportError = [this](const inet::SocketError& e) {
                 errors.push_back({e.Number(), e.Source(), e.Description()});
             };
+            window->ReportFailure = [this](const std::string& text, const std::string& detail) {
+                failures.push_back(detail.empty() ? text : text + "\n" + detail);
+            };
         }
         window->Form().TextShown = [this](std::string_view bytes) {
             shown.push_back(QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size())));
@@ -115,6 +118,7 @@ protected:
 
     int beeps = 0;
     std::vector<Reported> errors;
+    std::vector<std::string> failures;  // text, then a line of detail if there is one
     std::vector<QString> shown;
 
 private:
@@ -243,11 +247,9 @@ TEST_F(WlclientTest, EmptyOrNonNumericPortConnectsToPortZeroWhichConnectRefuses)
         Click(text);
         EXPECT_EQ(window->Client()->RemotePort(), 0);
         ExpectError(errors, 10049, "CSocket.CSocket.Connect", "Cannot assign requested address.");
-        // The handler stopped at the error: the box stays ticked, the port editable.
-        EXPECT_EQ(check->checkState(), Qt::Checked);
-        EXPECT_TRUE(port->isEnabled());
-        Click();  // untick for the next text
+        // The handler stopped at the error, and nothing connects: unticked, as the user would.
         EXPECT_EQ(check->checkState(), Qt::Unchecked);
+        EXPECT_TRUE(port->isEnabled());
     }
     EXPECT_EQ(beeps, 0);
 }
@@ -263,9 +265,8 @@ TEST_F(WlclientTest, PortBeyond16BitsRaisesOverflowFromConnect) {
         Click(c.text);
         EXPECT_EQ(window->Client()->RemotePort(), c.port);  // the setter stores any value
         ExpectError(errors, 6, "CSocket.CSocket.Connect", "Overflow");
-        EXPECT_EQ(check->checkState(), Qt::Checked);
+        EXPECT_EQ(check->checkState(), Qt::Unchecked);
         EXPECT_TRUE(port->isEnabled());
-        Click();
     }
 }
 
@@ -274,14 +275,13 @@ TEST_F(WlclientTest, PortBeyond32BitsRaisesOverflowBeforeConnect) {
     ExpectError(errors, 6, "PortText.ToPortNumber", "Overflow");
     EXPECT_EQ(window->Client()->RemotePort(), 0);     // never set
     EXPECT_EQ(window->Client()->SocketHandle(), -1);  // Connect never ran
-    EXPECT_EQ(check->checkState(), Qt::Checked);
+    EXPECT_EQ(check->checkState(), Qt::Unchecked);
     EXPECT_TRUE(port->isEnabled());
 }
 
-TEST_F(WlclientTest, AfterAFailedTickUntickingAndTickingAgainConnects) {
+TEST_F(WlclientTest, AfterAFailedTickTheNextTickConnects) {
     Click("70000");
     ASSERT_EQ(errors.size(), 1u);
-    Click();
     EXPECT_EQ(check->checkState(), Qt::Unchecked);
     EXPECT_TRUE(port->isEnabled());
     EXPECT_EQ(window->Client()->SocketHandle(), -1);  // the socket Connect had made is gone
@@ -294,20 +294,17 @@ TEST_F(WlclientTest, AfterAFailedTickUntickingAndTickingAgainConnects) {
 
 // ---- Unticking -----------------------------------------------------------------
 
-TEST_F(WlclientTest, UntickingWithoutAConnectionOnlyReenablesThePort) {
-    Click(QString::number(testsupport::ClosedPort()));
+TEST_F(WlclientTest, ARefusedConnectionUnticksTheBoxAndSaysWhy) {
+    const int closed = testsupport::ClosedPort();
+    Click(QString::number(closed));
     EXPECT_FALSE(port->isEnabled());
-    // The refusal arrives later as OnError, which the window leaves alone: the box
-    // stays ticked and the port locked, with the object's socket gone.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Client()->State() == inet::SocketState::Error; }, kWaitMs));
-    EXPECT_EQ(window->Client()->SocketHandle(), -1);
-    EXPECT_EQ(check->checkState(), Qt::Checked);
-    EXPECT_FALSE(port->isEnabled());
-
-    Click();
+    // The refusal arrives later, as OnError: the box is unticked as the user would,
+    // which finds the object's socket gone already.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !failures.empty(); }, kWaitMs));
+    EXPECT_EQ(failures, (std::vector<std::string>{"Cannot connect to 127.0.0.1 port " + std::to_string(closed) +
+                                                  ": connection refused (10061)"}));
     EXPECT_EQ(check->checkState(), Qt::Unchecked);
     EXPECT_TRUE(port->isEnabled());
-    // CloseSocket on an object without a socket changed nothing.
     EXPECT_EQ(window->Client()->State(), inet::SocketState::Error);
     EXPECT_EQ(window->Client()->SocketHandle(), -1);
     EXPECT_TRUE(errors.empty());
@@ -367,16 +364,19 @@ TEST_F(WlclientTest, ShowsEachByteAsOneCharacterUnparsed) {
     EXPECT_EQ(resCode->toPlainText(), QString::fromUtf16(u"caf\u00e9\t\u0001\u0000z\n\u00ff", 10));
 }
 
-TEST_F(WlclientTest, AServerThatClosesLeavesTheBoxTickedAndTheTextShown) {
+TEST_F(WlclientTest, AServerThatClosesUnticksTheBoxAndLeavesTheTextShown) {
     testsupport::RawListener listener;
     const int peer = Connect(listener);
     ASSERT_GE(peer, 0);
     ASSERT_TRUE(testsupport::WriteAll(peer, "last words\n"));
     WaitForBeeps(1);
     ::shutdown(peer, SHUT_WR);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Client()->State() == inet::SocketState::Closed; }, kWaitMs));
-    EXPECT_EQ(check->checkState(), Qt::Checked);
-    EXPECT_FALSE(port->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !failures.empty(); }, kWaitMs));
+    EXPECT_EQ(failures, (std::vector<std::string>{"The server closed the connection\n127.0.0.1 port " +
+                                                  std::to_string(listener.Port())}));
+    EXPECT_EQ(window->Client()->State(), inet::SocketState::Closed);
+    EXPECT_EQ(check->checkState(), Qt::Unchecked);
+    EXPECT_TRUE(port->isEnabled());
     EXPECT_EQ(resCode->toPlainText(), "last words\n");
     EXPECT_EQ(beeps, 1);
     EXPECT_TRUE(errors.empty());
@@ -441,7 +441,23 @@ TEST_F(WlclientTest, TheUsualReportIsALineOnStderrAndAMessageBoxThatDoesNotBlock
     EXPECT_TRUE(box->text().contains("6"));
     EXPECT_TRUE(box->text().contains("Overflow"));
     EXPECT_TRUE(box->informativeText().contains("CSocket.CSocket.Connect"));
-    EXPECT_EQ(check->checkState(), Qt::Checked);
+    EXPECT_EQ(check->checkState(), Qt::Unchecked);  // nothing connects
+    box->accept();
+
+    // A refused connection is shown the same way.
+    const int closed = testsupport::ClosedPort();
+    testing::internal::CaptureStderr();
+    Click(QString::number(closed));
+    const std::string expected =
+        "Cannot connect to 127.0.0.1 port " + std::to_string(closed) + ": connection refused (10061)";
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        box = window->findChild<QMessageBox*>();
+        return box && box->isVisible();
+    }, kWaitMs));
+    const std::string failureLine = testing::internal::GetCapturedStderr();
+    EXPECT_NE(failureLine.find("wlclient: " + expected + "\n"), std::string::npos) << failureLine;
+    EXPECT_EQ(box->text().toStdString(), expected);
+    EXPECT_EQ(check->checkState(), Qt::Unchecked);
     box->accept();
 }
 

@@ -84,7 +84,10 @@ wlclient::wlclient(const wlclientcore::ClientOptions& options, QWidget* parent) 
     setTabOrder(ResCode, CheckCnct);
 
     BeepAction = [] { QApplication::beep(); };
-    ReportError = [this](const inet::SocketError& error) { ShowErrorBox(error); };
+    ReportError = [this](const inet::SocketError& error) {
+        ShowMessageBox(wlclientcore::ErrorMessageText(error), wlclientcore::ErrorSourceText(error));
+    };
+    ReportFailure = [this](const std::string& text, const std::string& detail) { ShowMessageBox(text, detail); };
 
     // clicked, not toggled: the handler runs for the user's clicks (and ClickConnect).
     connect(CheckCnct, &QCheckBox::clicked, this, [this] { m_form->CheckCnct_Click(); });
@@ -148,17 +151,20 @@ void wlclient::ShowError(const inet::SocketError& error) {
     if (ReportError) ReportError(error);
 }
 
+void wlclient::ShowFailure(const std::string& text, const std::string& detail) {
+    if (ReportFailure) ReportFailure(text, detail);
+}
+
 void wlclient::RunAfter(std::chrono::milliseconds delay, std::function<void()> action) {
     // With this window as the context: an action still waiting when it goes is dropped.
     QTimer::singleShot(delay, this, std::move(action));
 }
 
-void wlclient::ShowErrorBox(const inet::SocketError& error) {
+void wlclient::ShowMessageBox(const std::string& text, const std::string& detail) {
     // open(), not exec(): no nested event loop, so the handler that failed has ended
     // by the time the user reads the box and the socket messages keep flowing.
-    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(),
-                                QString::fromStdString(wlclientcore::ErrorMessageText(error)), QMessageBox::Ok, this);
-    box->setInformativeText(QString::fromStdString(wlclientcore::ErrorSourceText(error)));
+    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), QString::fromStdString(text), QMessageBox::Ok, this);
+    if (!detail.empty()) box->setInformativeText(QString::fromStdString(detail));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
 }

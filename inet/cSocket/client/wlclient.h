@@ -54,6 +54,9 @@ public:
     // standard error): at first a message box with the number, description and
     // source that does not block.
     std::function<void(const inet::SocketError&)> ReportError;
+    // Shows why the connection could not be made or ended (the form has already
+    // written it to standard error): at first the same kind of message box.
+    std::function<void(const std::string& text, const std::string& detail)> ReportFailure;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -69,9 +72,10 @@ private:
     void SetResCodeText(const std::string& text) override;
     void Beep() override;
     void ShowError(const inet::SocketError& error) override;
+    void ShowFailure(const std::string& text, const std::string& detail) override;
     void RunAfter(std::chrono::milliseconds delay, std::function<void()> action) override;
 
-    void ShowErrorBox(const inet::SocketError& error);
+    void ShowMessageBox(const std::string& text, const std::string& detail);
     void PumpSocketMessages();
 
     QLabel* Label1 = nullptr;

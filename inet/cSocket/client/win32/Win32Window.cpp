@@ -201,6 +201,11 @@ void Win32Window::ShowError(const inet::SocketError& error) {
     if (m_window != nullptr) PostMessageW(m_window, kShowErrors, 0, 0);
 }
 
+void Win32Window::ShowFailure(const std::string& text, const std::string& detail) {
+    m_errors.push_back(Widen(detail.empty() ? text : text + "\n\n" + detail));
+    if (m_window != nullptr) PostMessageW(m_window, kShowErrors, 0, 0);
+}
+
 void Win32Window::RunAfter(std::chrono::milliseconds delay, std::function<void()> action) {
     if (m_window == nullptr) return;  // destroyed: the action would never run anyway
     const UINT_PTR id = m_nextActionId++;

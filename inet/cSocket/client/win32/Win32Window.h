@@ -88,6 +88,8 @@ public:
     // Queues the error and returns; the window shows it in a modal message box
     // once the handler that failed has ended (several in turn).
     void ShowError(const inet::SocketError& error) override;
+    // The same: one box with the text, a blank line and the detail.
+    void ShowFailure(const std::string& text, const std::string& detail) override;
     void RunAfter(std::chrono::milliseconds delay, std::function<void()> action) override;
 
     // ResCode's text as shown: byte n is character n (Latin-1), a line end
