@@ -19,6 +19,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextCursor>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTest>
@@ -120,6 +122,13 @@ protected:
     std::vector<Reported> errors;
     std::vector<std::string> failures;  // text, then a line of detail if there is one
     std::vector<QString> shown;
+
+    // Whether ResCode shows the line that ends at `position` whole.
+    bool ShowsLineEndingAt(int position) {
+        QTextCursor at(resCode->document());
+        at.setPosition(position);
+        return resCode->viewport()->rect().contains(resCode->cursorRect(at));
+    }
 
 private:
     std::vector<int> m_peers;
@@ -380,6 +389,42 @@ TEST_F(WlclientTest, AServerThatClosesUnticksTheBoxAndLeavesTheTextShown) {
     EXPECT_EQ(resCode->toPlainText(), "last words\n");
     EXPECT_EQ(beeps, 1);
     EXPECT_TRUE(errors.empty());
+}
+
+// A burst of presses in one read: the newest line is in view, with a scroll bar to
+// say that there is more above. A press that fits shows as it always has.
+TEST_F(WlclientTest, ShowsTheLastLineOfATextTallerThanTheBox) {
+    testsupport::RawListener listener;
+    const int peer = Connect(listener);
+    ASSERT_GE(peer, 0);
+    const std::string press = "0000000000f40bf0 00 KEY_UP myremote\n";
+    ASSERT_TRUE(testsupport::WriteAll(peer, press));
+    WaitForBeeps(1);
+    EXPECT_FALSE(resCode->verticalScrollBar()->isVisible());
+    EXPECT_EQ(resCode->verticalScrollBar()->value(), 0);
+    EXPECT_TRUE(ShowsLineEndingAt(0));
+    EXPECT_TRUE(ShowsLineEndingAt(static_cast<int>(press.size()) - 1));
+
+    std::string burst;
+    for (int i = 1; i <= 6; ++i) burst += "000000000000000" + std::to_string(i) + " 00 KEY_" + std::to_string(i) + " r\n";
+    ASSERT_TRUE(testsupport::WriteAll(peer, burst));
+    WaitForBeeps(2);
+    ASSERT_EQ(resCode->toPlainText().toStdString(), burst);  // still replaced, whole
+    EXPECT_TRUE(resCode->verticalScrollBar()->isVisible());
+    EXPECT_TRUE(ShowsLineEndingAt(static_cast<int>(burst.size()) - 1)) << "the sixth line is not in view";
+    EXPECT_FALSE(ShowsLineEndingAt(0));
+
+    // One long line, lircd's with a long remote name: its end shows.
+    const std::string longLine = "0000000000f40bf0 00 KEY_VOLUMEUP living_room_remote_control\n";
+    ASSERT_TRUE(testsupport::WriteAll(peer, longLine));
+    WaitForBeeps(3);
+    EXPECT_TRUE(ShowsLineEndingAt(static_cast<int>(longLine.size()) - 1));
+
+    // And the next short press shows as the first did.
+    ASSERT_TRUE(testsupport::WriteAll(peer, press));
+    WaitForBeeps(4);
+    EXPECT_FALSE(resCode->verticalScrollBar()->isVisible());
+    EXPECT_TRUE(ShowsLineEndingAt(0));
 }
 
 // ---- Closing -------------------------------------------------------------------

@@ -12,6 +12,9 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -65,9 +68,8 @@ wlclient::wlclient(const wlclientcore::ClientOptions& options, QWidget* parent) 
     // Multi-line, wrapping anywhere: a whole button press line ("<16-digit code>
     // <repeat> <button> <remote>") then fits its two lines, where wrapping at words
     // would push the remote's name into a third, half-hidden one. Read-only, since
-    // the next arrival replaces whatever is in it anyway. No scroll bar: the empty
-    // line after a text's final line end would always bring one up (the wheel and
-    // the keys still scroll a longer text).
+    // the next arrival replaces whatever is in it anyway. A scroll bar only for a
+    // text taller than the box (see ShowNewestText).
     ResCode = new QPlainTextEdit(this);
     ResCode->setObjectName(QStringLiteral("ResCode"));
     ResCode->setGeometry(TwipRect(60, 360, 2835, 555));
@@ -140,7 +142,24 @@ void wlclient::SetCheckValue(int value) {
 
 void wlclient::SetResCodeText(const std::string& text) {
     // Latin-1 maps byte n to character n: every byte shows as one character.
+    ResCode->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     ResCode->setPlainText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    ShowNewestText();
+}
+
+void wlclient::ShowNewestText() {
+    // The end of the last line, not the empty line after a final line end: a text of
+    // two lines and a line end fits the box as it is, and shows from its start.
+    QTextCursor last = ResCode->textCursor();
+    last.movePosition(QTextCursor::End);
+    if (last.block().length() == 1 && last.block().previous().isValid()) last.movePosition(QTextCursor::PreviousCharacter);
+    ResCode->setTextCursor(last);
+    ResCode->ensureCursorVisible();
+    if (ResCode->verticalScrollBar()->value() == 0) return;
+    // Taller than the box: the scroll bar shows that there is more above, and the
+    // narrower text wraps again before the last line is brought into view.
+    ResCode->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    ResCode->ensureCursorVisible();
 }
 
 void wlclient::Beep() {

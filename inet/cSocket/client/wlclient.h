@@ -76,6 +76,9 @@ private:
     void RunAfter(std::chrono::milliseconds delay, std::function<void()> action) override;
 
     void ShowMessageBox(const std::string& text, const std::string& detail);
+    // Brings ResCode's last line into view, with a scroll bar when the text is taller
+    // than the box.
+    void ShowNewestText();
     void PumpSocketMessages();
 
     QLabel* Label1 = nullptr;
