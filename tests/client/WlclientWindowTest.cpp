@@ -166,14 +166,34 @@ TEST_F(WlclientTest, StartsUnconnectedWithThePortReadyToEdit) {
     EXPECT_EQ(beeps, 0);
 }
 
-TEST_F(WlclientTest, HasItsFixedTwipLayout) {
-    EXPECT_EQ(window->size(), QSize(197, 65));  // 2955 x 975 twips
-    EXPECT_EQ(window->minimumSize(), QSize(197, 65));
-    EXPECT_EQ(window->maximumSize(), QSize(197, 65));
-    EXPECT_EQ(label->geometry(), QRect(8, 8, 57, 13));      // 120, 120, 855, 195
-    EXPECT_EQ(port->geometry(), QRect(68, 4, 33, 19));      // 1020, 60, 495, 285
-    EXPECT_EQ(resCode->geometry(), QRect(4, 24, 189, 37));  // 60, 360, 2835, 555
-    EXPECT_EQ(check->geometry(), QRect(120, 4, 69, 17));    // 1800, 60, 1035, 255
+// Twips at the screen's logical DPI (96 unless the run sets another): the boxes'
+// edges are the twip edges in pixels, and the fonts grow with them.
+TEST_F(WlclientTest, HasItsTwipLayoutAtTheScreensDpi) {
+    const int dpiX = window->logicalDpiX(), dpiY = window->logicalDpiY();
+    const auto box = [&](int left, int top, int width, int height) {
+        return QRect(QPoint(left * dpiX / 1440, top * dpiY / 1440),
+                     QPoint((left + width) * dpiX / 1440 - 1, (top + height) * dpiY / 1440 - 1));
+    };
+    const QSize size(2955 * dpiX / 1440, 975 * dpiY / 1440);
+    EXPECT_EQ(window->size(), size);
+    EXPECT_EQ(window->minimumSize(), size);
+    EXPECT_EQ(window->maximumSize(), size);
+    EXPECT_EQ(label->geometry(), box(120, 120, 855, 195));
+    EXPECT_EQ(port->geometry(), box(1020, 60, 495, 285));
+    EXPECT_EQ(resCode->geometry(), box(60, 360, 2835, 555));
+    EXPECT_EQ(check->geometry(), box(1800, 60, 1035, 255));
+    // The font in step, or a pixel or two less where its label would not fit.
+    EXPECT_LE(window->font().pixelSize(), 11 * dpiY / 96);
+    EXPECT_GE(window->font().pixelSize(), 11 * dpiY / 96 - 2);
+    EXPECT_EQ(port->font().pixelSize(), 9 * dpiY / 96);
+    if (dpiX != 96 || dpiY != 96) return;
+    // At 96 dots per inch, the pixels the window has always had.
+    EXPECT_EQ(window->font().pixelSize(), 11);
+    EXPECT_EQ(window->size(), QSize(197, 65));
+    EXPECT_EQ(label->geometry(), QRect(8, 8, 57, 13));
+    EXPECT_EQ(port->geometry(), QRect(68, 4, 33, 19));
+    EXPECT_EQ(resCode->geometry(), QRect(4, 24, 189, 37));
+    EXPECT_EQ(check->geometry(), QRect(120, 4, 69, 17));
 }
 
 TEST_F(WlclientTest, TabGoesFromPortToResCodeToConnect) {
@@ -191,9 +211,7 @@ TEST_F(WlclientTest, TabGoesFromPortToResCodeToConnect) {
 }
 
 TEST_F(WlclientTest, EveryCaptionFitsItsBox) {
-    // The small font: Qt's default 9 points would need 62 pixels for "Local  Port".
-    EXPECT_EQ(window->font().pixelSize(), 11);
-
+    // (The small font: Qt's default 9 points would need 62 pixels for "Local  Port".)
     const QFontMetrics labelMetrics(label->font());
     EXPECT_LE(labelMetrics.horizontalAdvance(label->text()), label->contentsRect().width());
     EXPECT_LE(labelMetrics.height(), label->contentsRect().height());
@@ -220,7 +238,7 @@ TEST_F(WlclientTest, ThePortBoxShowsAFiveDigitPortWhole) {
               qRound(QFontMetricsF(port->font()).horizontalAdvance("65535")));
     EXPECT_LE(end.center().x(), port->contentsRect().right());
     // Still a font one can read.
-    EXPECT_GE(port->font().pixelSize(), 9);
+    EXPECT_GE(port->font().pixelSize(), 9 * window->logicalDpiY() / 96);
 }
 
 // ---- Ticking -------------------------------------------------------------------

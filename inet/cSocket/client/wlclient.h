@@ -1,8 +1,9 @@
 // wlclient: the remote-control client window under Qt, the program's only window.
 //
 // A view of the handlers in ClientForm: it lays out the four controls at their twip
-// boxes, forwards its show, click and close events to the form, and does for the
-// form what a toolkit must (texts, the check box, the beep, error boxes, timers).
+// boxes (at the screen's logical DPI, with the font in step), forwards its show,
+// click and close events to the form, and does for the form what a toolkit must
+// (texts, the check box, the beep, error boxes, timers).
 // It also drives the socket component's message loop from Qt's event loop, and a
 // quit request of that loop (a signal named to platform::QuitOnSignals) closes the
 // program's windows as the user would; everything runs on the GUI thread, and
