@@ -256,6 +256,27 @@ TEST(WlclientProgram, ReconnectOptionSurvivesAServerRestart) {
     ::close(listenFd);
 }
 
+// The Windows program's command line under Wine, no display needed: "/?", which
+// Windows users try first, is --help, and a mistake ends with status 2.
+TEST(WlclientWindowsProgram, TakesSlashQuestionMarkForHelpAndEndsAMistakeWithStatus2) {
+    if (kWindowsClient.empty()) {
+        GTEST_SKIP() << "no Windows build given (configure with -DCSOCKET_WINDOWS_WLCLIENT=.../wlclient.exe)";
+    }
+    const auto environment = clienttest::EnvironmentWith(
+        {"WINEPREFIX=" + kWinePrefix.string(), "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=", "DISPLAY"});
+    const auto help = clienttest::RunForOutput({kWine, kWindowsClient, "/?"}, environment, 180000ms);
+    ASSERT_TRUE(help) << "/? failed";
+    EXPECT_EQ(help->rfind("Usage: wlclient [options]", 0), 0u) << *help;
+    EXPECT_NE(help->find("start /wait"), std::string::npos) << *help;
+
+    ChildProcess bad({{kWine, kWindowsClient, "--bogus"}, environment, true, -1, true});
+    const auto status = bad.Wait(60000ms);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2) << "wait status " << *status;
+    EXPECT_NE(bad.Output().find("wlclient: unknown option '--bogus'"), std::string::npos) << bad.Output();
+    clienttest::RunForOutput({kWineServer, "-k"}, environment, 20000ms);
+}
+
 // Which window the program shows: the Qt one on Linux, or the Windows one under Wine.
 enum class Toolkit { Qt, Win32 };
 
