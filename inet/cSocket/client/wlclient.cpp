@@ -172,14 +172,18 @@ void wlclient::ShowNewestText() {
     // two lines and a line end fits the box as it is, and shows from its start.
     QTextCursor last = ResCode->textCursor();
     last.movePosition(QTextCursor::End);
-    if (last.block().length() == 1 && last.block().previous().isValid()) last.movePosition(QTextCursor::PreviousCharacter);
+    const bool endsInLineEnd = last.block().length() == 1 && last.block().previous().isValid();
+    if (endsInLineEnd) last.movePosition(QTextCursor::PreviousCharacter);
     ResCode->setTextCursor(last);
     ResCode->ensureCursorVisible();
-    if (ResCode->verticalScrollBar()->value() == 0) return;
+    QScrollBar* bar = ResCode->verticalScrollBar();
+    if (bar->value() == 0) return;
     // Taller than the box: the scroll bar shows that there is more above, and the
-    // narrower text wraps again before the last line is brought into view.
+    // narrower text wraps again. The bar counts lines: at its end the empty line
+    // after a final line end is the bottom one, so the last line of text sits just
+    // above it.
     ResCode->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    ResCode->ensureCursorVisible();
+    bar->setValue(bar->maximum() - (endsInLineEnd ? 1 : 0));
 }
 
 void wlclient::Beep() {
