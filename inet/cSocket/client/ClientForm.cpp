@@ -162,7 +162,12 @@ void ClientForm::UnloadBody() {
     }
 }
 
-void ClientForm::WinLIRCclient_OnError(int16_t number, const std::string& description, const std::string& /*source*/) {
+void ClientForm::WinLIRCclient_OnError(int16_t number, const std::string& description, const std::string& source) {
+    if (Connecting()) {
+        // The object failed at something, and its connection goes on: an error to show.
+        ReportError(inet::SocketError(number, source.empty() ? "wlclient.WinLIRCclient_OnError" : source, description));
+        return;
+    }
     const bool wasConnected = std::exchange(m_connected, false);
     const std::string text = FailureText(m_host, WinLIRCclient->RemotePort(), number, description, wasConnected);
     if (!m_reconnect) {
