@@ -3,9 +3,12 @@
 // one that cannot; --reconnect across a server restart); then on a real X server
 // (Xvfb, no window manager): a click on "Connect" with xdotool, a server on
 // 127.0.0.1 that sends two lines a moment apart, and --echo showing each as the
-// window shows it. The server is a plain loopback peer, then Debian's lircd fed
-// with irsend SIMULATE. The same Xvfb tests run the Windows program (the plain
-// user32 window) under Wine, when the build was given one (CSOCKET_WINDOWS_WLCLIENT).
+// window shows it; a refused port and a server that closes (a message box, and
+// "Connect" unticked); six lines in one read (the last in view); the window at 144
+// DPI. The server is a plain loopback peer, then Debian's lircd fed with irsend
+// SIMULATE. The same Xvfb tests run the Windows program (the plain user32 window)
+// under Wine, when the build was given one (CSOCKET_WINDOWS_WLCLIENT), and its
+// command line runs there too.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
