@@ -1,5 +1,6 @@
-// The Windows window (plain user32) under Wine or Windows: its layout, what it
-// shows, and an error box that leaves the socket notifications flowing. The
+// The Windows window (plain user32) under Wine or Windows: its layout (again at
+// each new DPI), what it shows (the last line of a text taller than the box), and
+// an error box that leaves the socket notifications flowing. The
 // handlers themselves are the shared ones, tested against a test view elsewhere.
 #include "inet/cSocket/client/win32/Win32Window.h"
 

@@ -1,6 +1,8 @@
 // The client window under Qt's offscreen platform: its start-up state, what a tick
-// and an untick do, how arriving text is shown, how errors are reported and how
-// closing the window ends the connection. The server is a plain loopback peer.
+// and an untick do, how arriving text is shown (the last line of a text taller
+// than the box), how errors and failed connections are reported and leave the box
+// unticked, and how closing the window ends the connection. The server is a plain
+// loopback peer.
 #include "inet/cSocket/client/wlclient.h"
 
 #include <gtest/gtest.h>
