@@ -45,6 +45,7 @@ public:
     std::string resCode;
     int beeps = 0;
     std::vector<inet::SocketError> errors;
+    std::vector<std::string> failures;  // text, then a line of detail if there is one
     std::vector<std::chrono::milliseconds> delays;  // of every action asked for
 
     std::string PortText() const override { return port; }
@@ -55,6 +56,9 @@ public:
     void SetResCodeText(const std::string& text) override { resCode = text; }
     void Beep() override { ++beeps; }
     void ShowError(const inet::SocketError& error) override { errors.push_back(error); }
+    void ShowFailure(const std::string& text, const std::string& detail) override {
+        failures.push_back(detail.empty() ? text : text + "\n" + detail);
+    }
     void RunAfter(std::chrono::milliseconds delay, std::function<void()> action) override {
         delays.push_back(delay);
         m_pending.push_back(std::move(action));
@@ -102,6 +106,7 @@ public:
         m_port = ntohs(local.sin_port);
     }
     void Send(const std::string& bytes) { m_peers.back()->SendData(inet::Variant(bytes)); }
+
     // Closed objects are kept until the server goes: the end of an object stops the
     // socket service whenever no handle is registered, even while the form's object
     // waits without one.
@@ -196,20 +201,51 @@ TEST_F(ClientFormTest, ATickConnectsAndEachTextReplacesResCodeWithABeep) {
     EXPECT_EQ(view.Pending(), 0u);
 }
 
-TEST_F(ClientFormTest, WithoutReconnectAClosedConnectionLeavesEverythingAsItIs) {
+// Without --reconnect, every way a connection fails or ends unticks the box as the
+// user would, and says so in words that name the server; the last text stays.
+TEST_F(ClientFormTest, AConnectionThatIsRefusedOrEndsUnticksTheBoxAndSaysWhy) {
     Load();
-    Tick(std::to_string(server->Port()));
+    const int32_t port = server->Port();
+    const std::string where = "127.0.0.1 port " + std::to_string(port);
+    server->Stop();
+    testing::internal::CaptureStderr();
+    Tick(std::to_string(port));
+    ASSERT_TRUE(PumpUntil([&] { return !view.failures.empty(); }));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "wlclient: Cannot connect to " + where + ": connection refused (10061)\n");
+    EXPECT_EQ(view.failures, (std::vector<std::string>{"Cannot connect to " + where + ": connection refused (10061)"}));
+    EXPECT_EQ(view.check, wlclientcore::kUnticked);
+    EXPECT_TRUE(view.portEnabled);
+
+    // The server comes back: a tick connects as ever; then the server closes.
+    server->Listen(port);
+    Tick(std::to_string(port));
     ASSERT_TRUE(PumpUntil([&] { return Connected(); }));
     server->Send("last\n");
     ASSERT_TRUE(PumpUntil([&] { return view.beeps == 1; }));
+    testing::internal::CaptureStderr();
     server->CloseClients();
-    ASSERT_TRUE(PumpUntil([&] { return form->Client()->State() == inet::SocketState::Closed; }));
-    platform::PumpMessages(50ms);
-    EXPECT_EQ(view.check, wlclientcore::kTicked);
-    EXPECT_FALSE(view.portEnabled);
+    ASSERT_TRUE(PumpUntil([&] { return view.failures.size() == 2; }));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "wlclient: The server closed the connection (" + where + ")\n");
+    EXPECT_EQ(view.failures[1], "The server closed the connection\n" + where);
+    EXPECT_EQ(view.check, wlclientcore::kUnticked);
+    EXPECT_TRUE(view.portEnabled);
     EXPECT_EQ(view.resCode, "last\n");
-    EXPECT_EQ(view.Pending(), 0u);
+    EXPECT_EQ(form->Client()->State(), inet::SocketState::Closed);
+
     EXPECT_TRUE(view.errors.empty());
+    EXPECT_EQ(view.Pending(), 0u);
+}
+
+TEST(ClientFormText, FailuresNameTheServerAndTheCause) {
+    using wlclientcore::FailureText;
+    EXPECT_EQ(FailureText("lircbox", 8765, 10060, "Connection timed out.", false),
+              "Cannot connect to lircbox port 8765: connection timed out (10060)");
+    EXPECT_EQ(FailureText("lircbox", 8765, 11001, "Host not found.", false), "Host 'lircbox' not found (11001)");
+    EXPECT_EQ(FailureText("lircbox", 8765, 11002, "Nonauthoritative host not found.", false),
+              "Cannot look up host 'lircbox': nonauthoritative host not found (11002)");
+    EXPECT_EQ(FailureText("10.0.0.2", 1, 10053, "Software caused connection abort.", true),
+              "The connection to 10.0.0.2 port 1 was lost: software caused connection abort (10053)");
 }
 
 TEST_F(ClientFormTest, AnErrorEndsTheHandlerAndIsShownWithItsNumberSourceAndDescription) {
@@ -222,15 +258,19 @@ TEST_F(ClientFormTest, AnErrorEndsTheHandlerAndIsShownWithItsNumberSourceAndDesc
     EXPECT_EQ(view.errors[0].Source(), "CSocket.CSocket.Connect");
     EXPECT_EQ(view.errors[0].Description(), "Overflow");
     EXPECT_EQ(line, "wlclient: error 6: Overflow (CSocket.CSocket.Connect)\n");
-    // The handler stopped before it locked the port.
+    // The handler stopped before it locked the port; nothing connects, so the box is
+    // unticked as the user would, and the socket Connect had made is gone.
     EXPECT_TRUE(view.portEnabled);
+    EXPECT_EQ(view.check, wlclientcore::kUnticked);
     EXPECT_EQ(form->Client()->RemotePort(), 70000);
+    EXPECT_EQ(form->Client()->SocketHandle(), -1);
 
-    Untick();
     Tick("3000000000");
     ASSERT_EQ(view.errors.size(), 2u);
     EXPECT_EQ(view.errors[1].Source(), "PortText.ToPortNumber");
     EXPECT_EQ(form->Client()->RemotePort(), 70000);  // never set this time
+    EXPECT_EQ(view.check, wlclientcore::kUnticked);
+    EXPECT_TRUE(view.failures.empty());
 
     EXPECT_EQ(wlclientcore::ErrorMessageText(view.errors[0]), "Error 6: Overflow");
     EXPECT_EQ(wlclientcore::ErrorSourceText(view.errors[0]), "Source: CSocket.CSocket.Connect");
@@ -245,6 +285,8 @@ TEST_F(ClientFormTest, AFailedLoadLeavesNoObjectAndAClickSaysSo) {
     EXPECT_FALSE(form->Client());
     Tick("8765");
     ASSERT_EQ(view.errors.size(), 2u);
+    EXPECT_EQ(view.check, wlclientcore::kUnticked);
+    EXPECT_TRUE(view.portEnabled);
     EXPECT_EQ(view.errors[1].Number(), 91);
     EXPECT_EQ(view.errors[1].Source(), "wlclient.CheckCnct_Click");
     EXPECT_EQ(view.errors[1].Description(), "Object variable not set");
@@ -291,21 +333,17 @@ TEST_F(ClientFormTest, HostOptionResolvesTheNameByTheComponentsLookup) {
     EXPECT_TRUE(view.errors.empty());
 }
 
-TEST_F(ClientFormTest, AFailedLookupIsShownOncePerTick) {
+TEST_F(ClientFormTest, AFailedLookupNamesTheHostAndUnticksTheBox) {
     ClientOptions options;
     options.host = "no-such-host..invalid";
     Load(options);
     Tick(std::to_string(server->Port()));
-    ASSERT_TRUE(PumpUntil([&] { return !view.errors.empty(); }));
-    EXPECT_EQ(view.errors[0].Number(), 11001);
-    EXPECT_EQ(view.errors[0].Description(), inet::MSocketSupport::SocketErrorText(11001));
-    EXPECT_EQ(view.errors[0].Source(), "wlclient.WinLIRCclient_OnError");
-    EXPECT_EQ(view.check, wlclientcore::kTicked);
+    ASSERT_TRUE(PumpUntil([&] { return !view.failures.empty(); }));
+    EXPECT_EQ(view.failures, (std::vector<std::string>{"Host 'no-such-host..invalid' not found (11001)"}));
+    EXPECT_EQ(view.check, wlclientcore::kUnticked);
+    EXPECT_TRUE(view.portEnabled);
     EXPECT_EQ(view.Pending(), 0u);  // no retry without --reconnect
-
-    Untick();
-    Tick(std::to_string(server->Port()));
-    EXPECT_TRUE(PumpUntil([&] { return view.errors.size() == 2; }));
+    EXPECT_TRUE(view.errors.empty());
     EXPECT_EQ(server->Accepted(), 0u);
 }
 
@@ -328,6 +366,9 @@ TEST_F(ClientFormTest, ReconnectWaitsLongerAfterEachFailureUpToThirtySeconds) {
     EXPECT_EQ(waits, (std::vector<std::chrono::milliseconds>{1s, 2s, 4s, 8s, 16s, 30s, 30s}));
     EXPECT_EQ(view.resCode, "Waiting 30 s to reconnect...");
     EXPECT_TRUE(view.errors.empty());  // refusals are not errors to show
+    EXPECT_TRUE(view.failures.empty());
+    EXPECT_EQ(view.check, wlclientcore::kTicked);
+    EXPECT_FALSE(view.portEnabled);
 
     // The server comes back: the next try connects, and the waiting text goes.
     server->Listen(port);
@@ -381,7 +422,8 @@ TEST_F(ClientFormTest, ReconnectRetriesAFailedLookupAndShowsItOnce) {
         ASSERT_TRUE(PumpUntil([&] { return view.Pending() == 1; })) << "attempt " << attempt;
         view.RunPending();
     }
-    EXPECT_EQ(view.errors.size(), 1u);
+    EXPECT_EQ(view.failures, (std::vector<std::string>{"Host 'no-such-host..invalid' not found (11001)"}));
+    EXPECT_EQ(view.check, wlclientcore::kTicked);  // and it goes on trying
     EXPECT_EQ(view.delays, (std::vector<std::chrono::milliseconds>{1s, 2s, 4s}));
 }
 

@@ -43,6 +43,18 @@ TEST(ClientOptions, HelpWinsOverVersionAndBothOverRunning) {
     EXPECT_EQ(ParseCommandLine({"--version", "--connect", "--help"}).action, Action::Help);
 }
 
+TEST(ClientOptions, OnWindowsSlashQuestionMarkAsksForHelpWhereAnOptionMayStand) {
+    using wlclientcore::CommandLineStyle;
+    EXPECT_EQ(ParseCommandLine({"/?"}, CommandLineStyle::Windows).action, Action::Help);
+    EXPECT_EQ(ParseCommandLine({"--connect", "/?"}, CommandLineStyle::Windows).action, Action::Help);
+    // A value, or anything after "--", stays what it is; elsewhere "/?" is no option.
+    const auto value = ParseCommandLine({"--port", "/?"}, CommandLineStyle::Windows);
+    ASSERT_EQ(value.action, Action::Run) << value.error;
+    EXPECT_EQ(value.options.port, "/?");
+    EXPECT_EQ(ParseCommandLine({"--", "/?"}, CommandLineStyle::Windows).error, "unexpected argument '/?'");
+    EXPECT_EQ(ParseCommandLine({"/?"}).error, "unexpected argument '/?'");
+}
+
 TEST(ClientOptions, AMistakeAnywhereIsAnErrorOfOneLine) {
     const struct {
         std::vector<std::string> args;

@@ -1,5 +1,6 @@
-// The Windows window (plain user32) under Wine or Windows: its layout, what it
-// shows, and an error box that leaves the socket notifications flowing. The
+// The Windows window (plain user32) under Wine or Windows: its layout (again at
+// each new DPI), what it shows (the last line of a text taller than the box), and
+// an error box that leaves the socket notifications flowing. The
 // handlers themselves are the shared ones, tested against a test view elsewhere.
 #include "inet/cSocket/client/win32/Win32Window.h"
 
@@ -60,9 +61,38 @@ int LineHeight(HWND control) {
     return tm.tmHeight;
 }
 
+// Whatever face this machine gave: "Local  Port" on one line in the label,
+// "Connect" on one line beside its tick mark, five digits in the port box.
+void ExpectEveryCaptionWhole(const Win32Window& window) {
+    HWND label = window.Control(Win32Window::kLabel1Id), port = window.Control(Win32Window::kPortId),
+         check = window.Control(Win32Window::kCheckCnctId);
+    const RECT labelBox = BoxOf(label), checkBox = BoxOf(check);
+    const int line = LineHeight(label);
+    EXPECT_LE(line, labelBox.bottom - labelBox.top);
+    EXPECT_EQ(WrappedHeight(label, L"Local  Port", labelBox.right - labelBox.left), line);
+    HDC screen = GetDC(nullptr);
+    const int systemDpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    const int mark = MulDiv(GetSystemMetrics(SM_CXMENUCHECK), static_cast<int>(window.Dpi()), systemDpi);
+    const int checkRoom = checkBox.right - checkBox.left - mark - MulDiv(4, static_cast<int>(window.Dpi()), 96);
+    EXPECT_EQ(WrappedHeight(check, L"Connect", checkRoom), line);
+    RECT portRoom{};
+    SendMessageW(port, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&portRoom));
+    HDC dc = GetDC(port);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(port, WM_GETFONT, 0, 0)));
+    for (const wchar_t* digits : {L"00000", L"44444", L"65535", L"88888"}) {
+        SIZE size{};
+        GetTextExtentPoint32W(dc, digits, 5, &size);
+        EXPECT_LE(size.cx, portRoom.right - portRoom.left) << digits;
+    }
+    SelectObject(dc, old);
+    ReleaseDC(port, dc);
+}
+
 TEST(Win32Window, ControlsSitAtTheirTwipBoxesInTabOrderWithEveryCaptionWhole) {
     Win32Window window;
     ASSERT_TRUE(window.Create());
+    ASSERT_EQ(window.Dpi(), 96u) << "the test's screen is not at 96 DPI";
     RECT client{};
     GetClientRect(window.Handle(), &client);
     EXPECT_EQ(client.right, 197);
@@ -91,24 +121,67 @@ TEST(Win32Window, ControlsSitAtTheirTwipBoxesInTabOrderWithEveryCaptionWhole) {
     EXPECT_EQ(TextOf(label), L"Local  Port");
     EXPECT_EQ(TextOf(check), L"Connect");
 
-    // Whatever face this machine gave: "Local  Port" on one line in the label,
-    // "Connect" on one line beside its tick mark, five digits in the port box.
-    const int line = LineHeight(label);
-    EXPECT_LE(line, 13);
-    EXPECT_EQ(WrappedHeight(label, L"Local  Port", 57), line);
-    const int checkRoom = 69 - GetSystemMetrics(SM_CXMENUCHECK) - 4;
-    EXPECT_EQ(WrappedHeight(check, L"Connect", checkRoom), line);
-    RECT portRoom{};
-    SendMessageW(port, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&portRoom));
-    HDC dc = GetDC(port);
-    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(port, WM_GETFONT, 0, 0)));
-    for (const wchar_t* digits : {L"00000", L"44444", L"65535", L"88888"}) {
-        SIZE size{};
-        GetTextExtentPoint32W(dc, digits, 5, &size);
-        EXPECT_LE(size.cx, portRoom.right - portRoom.left) << digits;
+    ExpectEveryCaptionWhole(window);
+}
+
+// Moved to a monitor of another DPI (or the DPI changed): the boxes are the twips at
+// the new DPI, the font grows in step, and every caption still shows whole.
+TEST(Win32Window, LaysItselfOutAgainAtEachNewDpi) {
+    Win32Window window;
+    ASSERT_TRUE(window.Create());
+    HWND label = window.Control(Win32Window::kLabel1Id);
+    const int lineAt96 = LineHeight(label);
+    for (const UINT dpi : {120u, 144u, 192u, 96u}) {
+        SCOPED_TRACE("at " + std::to_string(dpi) + " DPI");
+        RECT suggested{40, 30, 40 + 600, 30 + 300};
+        SendMessageW(window.Handle(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+        EXPECT_EQ(window.Dpi(), dpi);
+        RECT client{};
+        GetClientRect(window.Handle(), &client);
+        EXPECT_EQ(client.right, Win32Window::ClientSize(dpi).cx);
+        EXPECT_EQ(client.bottom, Win32Window::ClientSize(dpi).cy);
+        for (int id : {Win32Window::kLabel1Id, Win32Window::kPortId, Win32Window::kResCodeId, Win32Window::kCheckCnctId}) {
+            EXPECT_TRUE(SameRect(BoxOf(window.Control(id)), Win32Window::ControlBox(id, dpi))) << "control " << id;
+        }
+        if (dpi > 96) {
+            EXPECT_GT(LineHeight(label), lineAt96);
+        }
+        ExpectEveryCaptionWhole(window);
     }
-    SelectObject(dc, old);
-    ReleaseDC(port, dc);
+    EXPECT_EQ(LineHeight(label), lineAt96);
+}
+
+// A burst of presses in one read: the box shows the last line, with a scroll bar;
+// a press that fits shows from its start, without one.
+TEST(Win32Window, ShowsTheLastLineOfATextTallerThanTheBox) {
+    Win32Window window;
+    ASSERT_TRUE(window.Create());
+    HWND res = window.Control(Win32Window::kResCodeId);
+    const auto hasScrollBar = [&] { return (GetWindowLongW(res, GWL_STYLE) & WS_VSCROLL) != 0; };
+    // Whether the line holding character `at` is among those the box shows.
+    const auto showsLineOf = [&](int at) {
+        const auto line = static_cast<int>(SendMessageW(res, EM_LINEFROMCHAR, static_cast<WPARAM>(at), 0));
+        const auto first = static_cast<int>(SendMessageW(res, EM_GETFIRSTVISIBLELINE, 0, 0));
+        RECT text{};
+        SendMessageW(res, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&text));
+        return line >= first && line < first + (text.bottom - text.top) / LineHeight(res);
+    };
+
+    window.SetResCodeText("0000000000f40bf0 00 KEY_UP myremote\n");
+    EXPECT_FALSE(hasScrollBar());
+    EXPECT_TRUE(showsLineOf(0));
+
+    std::string burst;
+    for (int i = 1; i <= 6; ++i) burst += "000000000000000" + std::to_string(i) + " 00 KEY_" + std::to_string(i) + " r\n";
+    window.SetResCodeText(burst);
+    EXPECT_TRUE(hasScrollBar());
+    const auto shown = static_cast<int>(Win32Window::DisplayText(burst).size());
+    EXPECT_TRUE(showsLineOf(shown - 3)) << "the sixth line is not in view";  // before its CR LF
+    EXPECT_FALSE(showsLineOf(0));
+
+    window.SetResCodeText("0000000000f40bf0 00 KEY_UP myremote\n");
+    EXPECT_FALSE(hasScrollBar());
+    EXPECT_TRUE(showsLineOf(0));
 }
 
 TEST(Win32Window, ShowsEachByteAsOneCharacterAndEveryLineEndAsOne) {

@@ -3,9 +3,12 @@
 // one that cannot; --reconnect across a server restart); then on a real X server
 // (Xvfb, no window manager): a click on "Connect" with xdotool, a server on
 // 127.0.0.1 that sends two lines a moment apart, and --echo showing each as the
-// window shows it. The server is a plain loopback peer, then Debian's lircd fed
-// with irsend SIMULATE. The same Xvfb tests run the Windows program (the plain
-// user32 window) under Wine, when the build was given one (CSOCKET_WINDOWS_WLCLIENT).
+// window shows it; a refused port and a server that closes (a message box, and
+// "Connect" unticked); six lines in one read (the last in view); the window at 144
+// DPI. The server is a plain loopback peer, then Debian's lircd fed with irsend
+// SIMULATE. The same Xvfb tests run the Windows program (the plain user32 window)
+// under Wine, when the build was given one (CSOCKET_WINDOWS_WLCLIENT), and its
+// command line runs there too.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -14,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -212,10 +217,10 @@ TEST(WlclientProgram, HostOptionConnectsToANameThroughTheLookup) {
     ::close(peer);
 }
 
-TEST(WlclientProgram, AFailedLookupIsReportedAndTheWindowGoesOn) {
+TEST(WlclientProgram, AFailedLookupNamesTheHostAndTheWindowGoesOn) {
     TempDir runtime;
     auto client = StartOffscreen(runtime, {"--host", "no-such-host..invalid", "--connect"});
-    const std::string expected = "wlclient: error 11001: Host not found. (wlclient.WinLIRCclient_OnError)\n";
+    const std::string expected = "wlclient: Host 'no-such-host..invalid' not found (11001)\n";
     EXPECT_TRUE(client->WaitForOutput([&](const std::string& out) { return out.find(expected) != std::string::npos; },
                                       10000ms))
         << client->Output();
@@ -252,6 +257,27 @@ TEST(WlclientProgram, ReconnectOptionSurvivesAServerRestart) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
     ::close(peer);
     ::close(listenFd);
+}
+
+// The Windows program's command line under Wine, no display needed: "/?", which
+// Windows users try first, is --help, and a mistake ends with status 2.
+TEST(WlclientWindowsProgram, TakesSlashQuestionMarkForHelpAndEndsAMistakeWithStatus2) {
+    if (kWindowsClient.empty()) {
+        GTEST_SKIP() << "no Windows build given (configure with -DCSOCKET_WINDOWS_WLCLIENT=.../wlclient.exe)";
+    }
+    const auto environment = clienttest::EnvironmentWith(
+        {"WINEPREFIX=" + kWinePrefix.string(), "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=", "DISPLAY"});
+    const auto help = clienttest::RunForOutput({kWine, kWindowsClient, "/?"}, environment, 180000ms);
+    ASSERT_TRUE(help) << "/? failed";
+    EXPECT_EQ(help->rfind("Usage: wlclient [options]", 0), 0u) << *help;
+    EXPECT_NE(help->find("start /wait"), std::string::npos) << *help;
+
+    ChildProcess bad({{kWine, kWindowsClient, "--bogus"}, environment, true, -1, true});
+    const auto status = bad.Wait(60000ms);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2) << "wait status " << *status;
+    EXPECT_NE(bad.Output().find("wlclient: unknown option '--bogus'"), std::string::npos) << bad.Output();
+    clienttest::RunForOutput({kWineServer, "-k"}, environment, 20000ms);
 }
 
 // Which window the program shows: the Qt one on Linux, or the Windows one under Wine.
@@ -308,6 +334,7 @@ protected:
 
     void TearDown() override {
         m_client.reset();
+        if (m_wineDpiSet) SetWineDpi(0);  // the prefix is shared
         // Wine's helpers (wineserver, explorer.exe, ...) would outlive the test and
         // its display: end them, this prefix's only.
         if (UnderWine() && std::filesystem::exists(kWinePrefix)) {
@@ -342,14 +369,89 @@ protected:
         return ClientEnvironment({"DISPLAY=" + m_display, "XDG_RUNTIME_DIR=" + m_runtime.Path().string(), "QT_QPA_PLATFORM"});
     }
 
-    void StartClient(int port) {
+    // The program with --port and --echo; `stderrToo` joins its standard error to
+    // the output, and `qtEnvironment` changes the Qt program's environment.
+    void StartClient(int port, bool stderrToo = false, const std::vector<std::string>& qtEnvironment = {}) {
         if (UnderWine()) {
             m_client = std::make_unique<ChildProcess>(ChildProcess::Options{
-                {kWine, kWindowsClient, "--port", std::to_string(port), "--echo"}, WineEnvironment(), true, -1});
+                {kWine, kWindowsClient, "--port", std::to_string(port), "--echo"}, WineEnvironment(), true, -1,
+                stderrToo});
             return;
         }
+        std::vector<std::string> environment = {"DISPLAY=" + m_display, "XDG_RUNTIME_DIR=" + m_runtime.Path().string(),
+                                                "QT_QPA_PLATFORM"};
+        environment.insert(environment.end(), qtEnvironment.begin(), qtEnvironment.end());
         m_client = std::make_unique<ChildProcess>(ChildProcess::Options{
-            {WLCLIENT_PATH, "--port", std::to_string(port), "--echo"}, XEnvironment(), true, -1});
+            {WLCLIENT_PATH, "--port", std::to_string(port), "--echo"}, ClientEnvironment(environment), true, -1,
+            stderrToo});
+    }
+
+    // Sets the Wine prefix's DPI (its LogPixels); 0 takes the setting away again.
+    bool SetWineDpi(int dpi) {
+        const std::string key = "HKCU\\Control Panel\\Desktop";
+        const auto done = dpi == 0 ? clienttest::RunForOutput({kWine, "reg", "delete", key, "/v", "LogPixels", "/f"},
+                                                              WineEnvironment(), 60000ms)
+                                   : clienttest::RunForOutput({kWine, "reg", "add", key, "/v", "LogPixels", "/t",
+                                                               "REG_DWORD", "/d", std::to_string(dpi), "/f"},
+                                                              WineEnvironment(), 60000ms);
+        // Wine reads it when its server starts.
+        clienttest::RunForOutput({kWineServer, "-k"}, WineEnvironment(), 20000ms);
+        return done.has_value();
+    }
+
+    // The ids of the shown windows named "ZEDizud Arovov": the window, and a message box.
+    std::vector<std::string> NamedWindows() {
+        const auto found = clienttest::RunForOutput(
+            {clienttest::FindProgram("xdotool"), "search", "--onlyvisible", "--name", "^ZEDizud Arovov$"},
+            XEnvironment(), 2000ms);
+        std::vector<std::string> ids;
+        std::istringstream lines(found.value_or(""));
+        for (std::string id; std::getline(lines, id);) {
+            if (!id.empty()) ids.push_back(id);
+        }
+        return ids;
+    }
+
+    // The message box in front of the window; empty when none comes.
+    std::string FindMessageBox(const std::string& windowId) {
+        std::string box;
+        WaitUntil([&] {
+            for (const std::string& id : NamedWindows()) {
+                if (id != windowId) box = id;
+            }
+            return !box.empty();
+        }, 10000ms);
+        return box;
+    }
+
+    // Dismisses the message box with Enter, as the user would.
+    bool DismissMessageBox(const std::string& boxId) {
+        const std::string xdotool = clienttest::FindProgram("xdotool");
+        return clienttest::RunForOutput({xdotool, "windowfocus", "--sync", boxId, "key", "Return"}, XEnvironment()) &&
+               WaitUntil([&] {
+                   const auto ids = NamedWindows();
+                   return std::find(ids.begin(), ids.end(), boxId) == ids.end();
+               }, 5000ms);
+    }
+
+    // A picture of the whole screen, with the message box moved below the window
+    // (with no window manager, Qt puts it over the window's top left corner).
+    std::string SaveScreen(const std::string& name, const std::string& boxId) {
+        clienttest::RunForOutput({clienttest::FindProgram("xdotool"), "windowmove", "--sync", boxId, "0", "110"},
+                                 XEnvironment(), 5000ms);
+        std::this_thread::sleep_for(300ms);  // drawn again
+        const std::string file = std::string(SCREENSHOT_DIR) + "/" + name + (UnderWine() ? "-win32.png" : "-qt.png");
+        EXPECT_TRUE(clienttest::RunForOutput({clienttest::FindProgram("import"), "-window", "root", file}, XEnvironment()))
+            << "no screenshot " << file;
+        return file;
+    }
+
+    // The number of pixels in which two pictures of the window's client area differ.
+    long PixelsThatDiffer(const std::string& a, const std::string& b) {
+        const auto out = clienttest::RunForOutput(
+            {"/bin/sh", "-c", clienttest::FindProgram("compare") + " -metric AE " + a + " " + b + " null: 2>&1; true"},
+            XEnvironment());
+        return out ? std::atol(out->c_str()) : -1;
     }
 
     // The id of the client's window once it is mapped; empty after 10 seconds (30
@@ -378,12 +480,13 @@ protected:
         return w[1].str() + "x" + h[1].str();
     }
 
-    // A mouse click where the user would click to tick "Connect".
-    bool ClickConnect(const std::string& id) {
+    // A mouse click where the user would click to tick "Connect", in a window
+    // `scale` times the size it has at 96 DPI.
+    bool ClickConnect(const std::string& id, double scale = 1.0) {
         const std::string xdotool = clienttest::FindProgram("xdotool");
         return clienttest::RunForOutput({xdotool, "windowfocus", "--sync", id}, XEnvironment()) &&
-               clienttest::RunForOutput({xdotool, "mousemove", "--window", id, std::to_string(kTickX),
-                                         std::to_string(kTickY), "click", "1"},
+               clienttest::RunForOutput({xdotool, "mousemove", "--window", id, std::to_string(std::lround(kTickX * scale)),
+                                         std::to_string(std::lround(kTickY * scale)), "click", "1"},
                                         XEnvironment());
     }
 
@@ -415,6 +518,7 @@ protected:
     }
 
     TempDir m_runtime;
+    bool m_wineDpiSet = false;
     std::string m_display;
     std::unique_ptr<ChildProcess> m_xvfb;
     std::unique_ptr<ChildProcess> m_client;
@@ -440,6 +544,133 @@ TEST_P(WlclientEndToEnd, ClickOnConnectShowsEachLineALoopbackServerSends) {
 
     ExpectCleanExitOnClose(id);
     EXPECT_TRUE(SeesEndOfStream(peer, 5000ms)) << "the window did not close its connection";
+    ::close(peer);
+}
+
+// Nothing listens on the port: the click's connection is refused, the window says
+// so, and "Connect" is unticked: the next click (once the box is dismissed) ticks it
+// again and connects.
+TEST_P(WlclientEndToEnd, ARefusedConnectionIsShownAndTheBoxUnticked) {
+    const int port = testsupport::ClosedPort();
+    StartClient(port, /*stderrToo=*/true);
+    const std::string id = FindWindow();
+    ASSERT_FALSE(id.empty()) << "no window \"ZEDizud Arovov\" on " << m_display;
+    ASSERT_TRUE(ClickConnect(id));
+    const std::string expected =
+        "wlclient: Cannot connect to 127.0.0.1 port " + std::to_string(port) + ": connection refused (10061)";
+    EXPECT_TRUE(m_client->WaitForOutput([&](const std::string& out) { return out.find(expected) != std::string::npos; },
+                                        10000ms))
+        << m_client->Output();
+    const std::string box = FindMessageBox(id);
+    ASSERT_FALSE(box.empty()) << "no message box came up";
+    SaveScreen("wlclient-refused", box);
+    ASSERT_TRUE(DismissMessageBox(box));
+
+    const int listenFd = ListenOn(port);
+    ASSERT_GE(listenFd, 0);
+    ASSERT_TRUE(ClickConnect(id));
+    const int peer = AcceptWithin(listenFd, 10000ms);
+    EXPECT_GE(peer, 0) << "the next click did not connect: the box had stayed ticked";
+    ExpectCleanExitOnClose(id);
+    if (peer >= 0) ::close(peer);
+    ::close(listenFd);
+}
+
+// The server sends a line and closes: the line stays, the window says that the
+// server closed the connection, and "Connect" is unticked.
+TEST_P(WlclientEndToEnd, AServerThatClosesIsShownAndTheBoxUnticked) {
+    const int listenFd = ListenOn(0);
+    ASSERT_GE(listenFd, 0);
+    const int port = testsupport::LocalPortOf(listenFd);
+    StartClient(port, /*stderrToo=*/true);
+    const std::string id = FindWindow();
+    ASSERT_FALSE(id.empty()) << "no window \"ZEDizud Arovov\" on " << m_display;
+    ASSERT_TRUE(ClickConnect(id));
+    int peer = AcceptWithin(listenFd, 10000ms);
+    ASSERT_GE(peer, 0) << "the click made no connection";
+    ASSERT_TRUE(testsupport::WriteAll(peer, kFirstLine));
+    ASSERT_TRUE(m_client->WaitForOutput([](const std::string& out) { return out.find(kFirstLine) != std::string::npos; },
+                                        10000ms));
+    ::close(peer);
+    const std::string expected = "wlclient: The server closed the connection (127.0.0.1 port " + std::to_string(port) + ")";
+    EXPECT_TRUE(m_client->WaitForOutput([&](const std::string& out) { return out.find(expected) != std::string::npos; },
+                                        10000ms))
+        << m_client->Output();
+    const std::string box = FindMessageBox(id);
+    ASSERT_FALSE(box.empty()) << "no message box came up";
+    SaveScreen("wlclient-closed", box);
+    ASSERT_TRUE(DismissMessageBox(box));
+
+    ASSERT_TRUE(ClickConnect(id));
+    peer = AcceptWithin(listenFd, 10000ms);
+    EXPECT_GE(peer, 0) << "the next click did not connect: the box had stayed ticked";
+    ExpectCleanExitOnClose(id);
+    if (peer >= 0) ::close(peer);
+    ::close(listenFd);
+}
+
+// Six lines in one read: the box shows the sixth. Seen from outside: a burst that
+// differs from the last one in its sixth line alone changes what the box shows, one
+// that differs in its first line alone does not.
+TEST_P(WlclientEndToEnd, SixLinesInOneReadShowTheLast) {
+    testsupport::RawListener listener;
+    StartClient(listener.Port());
+    const std::string id = FindWindow();
+    ASSERT_FALSE(id.empty()) << "no window \"ZEDizud Arovov\" on " << m_display;
+    ASSERT_TRUE(ClickConnect(id));
+    const int peer = listener.Accept(10000ms);
+    ASSERT_GE(peer, 0) << "the click made no connection";
+
+    const auto burst = [](const std::string& first, const std::string& last) {
+        std::string text = "0000000000000001 00 KEY_" + first + " myremote\n";
+        for (int i = 2; i <= 5; ++i) text += "000000000000000" + std::to_string(i) + " 00 KEY_" + std::to_string(i) + " myremote\n";
+        return text + "0000000000000006 00 KEY_" + last + " myremote\n";
+    };
+    std::string echoed;
+    std::vector<std::string> pictures;
+    for (const auto& [first, last] : {std::pair{"UP", "UP"}, std::pair{"UP", "MUTE"}, std::pair{"MUTE", "MUTE"}}) {
+        const std::string text = burst(first, last);
+        ASSERT_TRUE(testsupport::WriteAll(peer, text));
+        echoed += text;
+        ASSERT_TRUE(EchoIs(echoed)) << m_client->Output();
+        std::this_thread::sleep_for(300ms);  // drawn
+        pictures.push_back(std::string(SCREENSHOT_DIR) + "/burst" + std::to_string(pictures.size()) +
+                           (UnderWine() ? "-win32.png" : "-qt.png"));
+        ASSERT_TRUE(clienttest::RunForOutput({clienttest::FindProgram("import"), "-window", id, pictures.back()},
+                                             XEnvironment()));
+    }
+    EXPECT_GT(PixelsThatDiffer(pictures[0], pictures[1]), 0) << "the sixth line is not in view";
+    EXPECT_EQ(PixelsThatDiffer(pictures[1], pictures[2]), 0) << "the first line is in view, not the newest";
+    std::filesystem::rename(pictures[2], std::string(SCREENSHOT_DIR) + (UnderWine() ? "/wlclient-burst-win32.png"
+                                                                                    : "/wlclient-burst-qt.png"));
+    ExpectCleanExitOnClose(id);
+    ::close(peer);
+}
+
+// At 144 DPI (Wine's LogPixels; Qt's font DPI, which Qt turns into a scale factor)
+// the window is the twips at that DPI, half as large again, and shows its start.
+TEST_P(WlclientEndToEnd, At144DpiTheWindowGrowsInStep) {
+    if (UnderWine()) {
+        m_wineDpiSet = true;
+        ASSERT_TRUE(SetWineDpi(144));
+    }
+    testsupport::RawListener listener;
+    StartClient(listener.Port(), false, {"QT_FONT_DPI=144"});
+    const std::string id = FindWindow();
+    ASSERT_FALSE(id.empty()) << "no window \"ZEDizud Arovov\" on " << m_display;
+    // Twips at 144 DPI; Qt scales the 96-DPI pixels by 1.5 and rounds up.
+    EXPECT_EQ(WindowSize(id), UnderWine() ? "295x97" : "296x98");
+    ASSERT_TRUE(ClickConnect(id, 1.5));
+    const int peer = listener.Accept(10000ms);
+    ASSERT_GE(peer, 0) << "the click made no connection";
+    ASSERT_TRUE(testsupport::WriteAll(peer, kFirstLine));
+    EXPECT_TRUE(EchoIs(kFirstLine)) << m_client->Output();
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(clienttest::RunForOutput({clienttest::FindProgram("import"), "-window", id,
+                                          std::string(SCREENSHOT_DIR) + (UnderWine() ? "/wlclient-144dpi-win32.png"
+                                                                                     : "/wlclient-144dpi-qt.png")},
+                                         XEnvironment()));
+    ExpectCleanExitOnClose(id);
     ::close(peer);
 }
 

@@ -1,6 +1,8 @@
 // The client window under Qt's offscreen platform: its start-up state, what a tick
-// and an untick do, how arriving text is shown, how errors are reported and how
-// closing the window ends the connection. The server is a plain loopback peer.
+// and an untick do, how arriving text is shown (the last line of a text taller
+// than the box), how errors and failed connections are reported and leave the box
+// unticked, and how closing the window ends the connection. The server is a plain
+// loopback peer.
 #include "inet/cSocket/client/wlclient.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +21,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextCursor>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTest>
@@ -71,6 +75,9 @@ protected:
             window->ReportError = [this](const inet::SocketError& e) {
                 errors.push_back({e.Number(), e.Source(), e.Description()});
             };
+            window->ReportFailure = [this](const std::string& text, const std::string& detail) {
+                failures.push_back(detail.empty() ? text : text + "\n" + detail);
+            };
         }
         window->Form().TextShown = [this](std::string_view bytes) {
             shown.push_back(QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size())));
@@ -115,7 +122,15 @@ protected:
 
     int beeps = 0;
     std::vector<Reported> errors;
+    std::vector<std::string> failures;  // text, then a line of detail if there is one
     std::vector<QString> shown;
+
+    // Whether ResCode shows the line that ends at `position` whole.
+    bool ShowsLineEndingAt(int position) {
+        QTextCursor at(resCode->document());
+        at.setPosition(position);
+        return resCode->viewport()->rect().contains(resCode->cursorRect(at));
+    }
 
 private:
     std::vector<int> m_peers;
@@ -153,14 +168,34 @@ TEST_F(WlclientTest, StartsUnconnectedWithThePortReadyToEdit) {
     EXPECT_EQ(beeps, 0);
 }
 
-TEST_F(WlclientTest, HasItsFixedTwipLayout) {
-    EXPECT_EQ(window->size(), QSize(197, 65));  // 2955 x 975 twips
-    EXPECT_EQ(window->minimumSize(), QSize(197, 65));
-    EXPECT_EQ(window->maximumSize(), QSize(197, 65));
-    EXPECT_EQ(label->geometry(), QRect(8, 8, 57, 13));      // 120, 120, 855, 195
-    EXPECT_EQ(port->geometry(), QRect(68, 4, 33, 19));      // 1020, 60, 495, 285
-    EXPECT_EQ(resCode->geometry(), QRect(4, 24, 189, 37));  // 60, 360, 2835, 555
-    EXPECT_EQ(check->geometry(), QRect(120, 4, 69, 17));    // 1800, 60, 1035, 255
+// Twips at the screen's logical DPI (96 unless the run sets another): the boxes'
+// edges are the twip edges in pixels, and the fonts grow with them.
+TEST_F(WlclientTest, HasItsTwipLayoutAtTheScreensDpi) {
+    const int dpiX = window->logicalDpiX(), dpiY = window->logicalDpiY();
+    const auto box = [&](int left, int top, int width, int height) {
+        return QRect(QPoint(left * dpiX / 1440, top * dpiY / 1440),
+                     QPoint((left + width) * dpiX / 1440 - 1, (top + height) * dpiY / 1440 - 1));
+    };
+    const QSize size(2955 * dpiX / 1440, 975 * dpiY / 1440);
+    EXPECT_EQ(window->size(), size);
+    EXPECT_EQ(window->minimumSize(), size);
+    EXPECT_EQ(window->maximumSize(), size);
+    EXPECT_EQ(label->geometry(), box(120, 120, 855, 195));
+    EXPECT_EQ(port->geometry(), box(1020, 60, 495, 285));
+    EXPECT_EQ(resCode->geometry(), box(60, 360, 2835, 555));
+    EXPECT_EQ(check->geometry(), box(1800, 60, 1035, 255));
+    // The font in step, or a pixel or two less where its label would not fit.
+    EXPECT_LE(window->font().pixelSize(), 11 * dpiY / 96);
+    EXPECT_GE(window->font().pixelSize(), 11 * dpiY / 96 - 2);
+    EXPECT_EQ(port->font().pixelSize(), 9 * dpiY / 96);
+    if (dpiX != 96 || dpiY != 96) return;
+    // At 96 dots per inch, the pixels the window has always had.
+    EXPECT_EQ(window->font().pixelSize(), 11);
+    EXPECT_EQ(window->size(), QSize(197, 65));
+    EXPECT_EQ(label->geometry(), QRect(8, 8, 57, 13));
+    EXPECT_EQ(port->geometry(), QRect(68, 4, 33, 19));
+    EXPECT_EQ(resCode->geometry(), QRect(4, 24, 189, 37));
+    EXPECT_EQ(check->geometry(), QRect(120, 4, 69, 17));
 }
 
 TEST_F(WlclientTest, TabGoesFromPortToResCodeToConnect) {
@@ -178,9 +213,7 @@ TEST_F(WlclientTest, TabGoesFromPortToResCodeToConnect) {
 }
 
 TEST_F(WlclientTest, EveryCaptionFitsItsBox) {
-    // The small font: Qt's default 9 points would need 62 pixels for "Local  Port".
-    EXPECT_EQ(window->font().pixelSize(), 11);
-
+    // (The small font: Qt's default 9 points would need 62 pixels for "Local  Port".)
     const QFontMetrics labelMetrics(label->font());
     EXPECT_LE(labelMetrics.horizontalAdvance(label->text()), label->contentsRect().width());
     EXPECT_LE(labelMetrics.height(), label->contentsRect().height());
@@ -207,7 +240,7 @@ TEST_F(WlclientTest, ThePortBoxShowsAFiveDigitPortWhole) {
               qRound(QFontMetricsF(port->font()).horizontalAdvance("65535")));
     EXPECT_LE(end.center().x(), port->contentsRect().right());
     // Still a font one can read.
-    EXPECT_GE(port->font().pixelSize(), 9);
+    EXPECT_GE(port->font().pixelSize(), 9 * window->logicalDpiY() / 96);
 }
 
 // ---- Ticking -------------------------------------------------------------------
@@ -243,11 +276,9 @@ TEST_F(WlclientTest, EmptyOrNonNumericPortConnectsToPortZeroWhichConnectRefuses)
         Click(text);
         EXPECT_EQ(window->Client()->RemotePort(), 0);
         ExpectError(errors, 10049, "CSocket.CSocket.Connect", "Cannot assign requested address.");
-        // The handler stopped at the error: the box stays ticked, the port editable.
-        EXPECT_EQ(check->checkState(), Qt::Checked);
-        EXPECT_TRUE(port->isEnabled());
-        Click();  // untick for the next text
+        // The handler stopped at the error, and nothing connects: unticked, as the user would.
         EXPECT_EQ(check->checkState(), Qt::Unchecked);
+        EXPECT_TRUE(port->isEnabled());
     }
     EXPECT_EQ(beeps, 0);
 }
@@ -263,9 +294,8 @@ TEST_F(WlclientTest, PortBeyond16BitsRaisesOverflowFromConnect) {
         Click(c.text);
         EXPECT_EQ(window->Client()->RemotePort(), c.port);  // the setter stores any value
         ExpectError(errors, 6, "CSocket.CSocket.Connect", "Overflow");
-        EXPECT_EQ(check->checkState(), Qt::Checked);
+        EXPECT_EQ(check->checkState(), Qt::Unchecked);
         EXPECT_TRUE(port->isEnabled());
-        Click();
     }
 }
 
@@ -274,14 +304,13 @@ TEST_F(WlclientTest, PortBeyond32BitsRaisesOverflowBeforeConnect) {
     ExpectError(errors, 6, "PortText.ToPortNumber", "Overflow");
     EXPECT_EQ(window->Client()->RemotePort(), 0);     // never set
     EXPECT_EQ(window->Client()->SocketHandle(), -1);  // Connect never ran
-    EXPECT_EQ(check->checkState(), Qt::Checked);
+    EXPECT_EQ(check->checkState(), Qt::Unchecked);
     EXPECT_TRUE(port->isEnabled());
 }
 
-TEST_F(WlclientTest, AfterAFailedTickUntickingAndTickingAgainConnects) {
+TEST_F(WlclientTest, AfterAFailedTickTheNextTickConnects) {
     Click("70000");
     ASSERT_EQ(errors.size(), 1u);
-    Click();
     EXPECT_EQ(check->checkState(), Qt::Unchecked);
     EXPECT_TRUE(port->isEnabled());
     EXPECT_EQ(window->Client()->SocketHandle(), -1);  // the socket Connect had made is gone
@@ -294,20 +323,17 @@ TEST_F(WlclientTest, AfterAFailedTickUntickingAndTickingAgainConnects) {
 
 // ---- Unticking -----------------------------------------------------------------
 
-TEST_F(WlclientTest, UntickingWithoutAConnectionOnlyReenablesThePort) {
-    Click(QString::number(testsupport::ClosedPort()));
+TEST_F(WlclientTest, ARefusedConnectionUnticksTheBoxAndSaysWhy) {
+    const int closed = testsupport::ClosedPort();
+    Click(QString::number(closed));
     EXPECT_FALSE(port->isEnabled());
-    // The refusal arrives later as OnError, which the window leaves alone: the box
-    // stays ticked and the port locked, with the object's socket gone.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Client()->State() == inet::SocketState::Error; }, kWaitMs));
-    EXPECT_EQ(window->Client()->SocketHandle(), -1);
-    EXPECT_EQ(check->checkState(), Qt::Checked);
-    EXPECT_FALSE(port->isEnabled());
-
-    Click();
+    // The refusal arrives later, as OnError: the box is unticked as the user would,
+    // which finds the object's socket gone already.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !failures.empty(); }, kWaitMs));
+    EXPECT_EQ(failures, (std::vector<std::string>{"Cannot connect to 127.0.0.1 port " + std::to_string(closed) +
+                                                  ": connection refused (10061)"}));
     EXPECT_EQ(check->checkState(), Qt::Unchecked);
     EXPECT_TRUE(port->isEnabled());
-    // CloseSocket on an object without a socket changed nothing.
     EXPECT_EQ(window->Client()->State(), inet::SocketState::Error);
     EXPECT_EQ(window->Client()->SocketHandle(), -1);
     EXPECT_TRUE(errors.empty());
@@ -367,19 +393,58 @@ TEST_F(WlclientTest, ShowsEachByteAsOneCharacterUnparsed) {
     EXPECT_EQ(resCode->toPlainText(), QString::fromUtf16(u"caf\u00e9\t\u0001\u0000z\n\u00ff", 10));
 }
 
-TEST_F(WlclientTest, AServerThatClosesLeavesTheBoxTickedAndTheTextShown) {
+TEST_F(WlclientTest, AServerThatClosesUnticksTheBoxAndLeavesTheTextShown) {
     testsupport::RawListener listener;
     const int peer = Connect(listener);
     ASSERT_GE(peer, 0);
     ASSERT_TRUE(testsupport::WriteAll(peer, "last words\n"));
     WaitForBeeps(1);
     ::shutdown(peer, SHUT_WR);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Client()->State() == inet::SocketState::Closed; }, kWaitMs));
-    EXPECT_EQ(check->checkState(), Qt::Checked);
-    EXPECT_FALSE(port->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !failures.empty(); }, kWaitMs));
+    EXPECT_EQ(failures, (std::vector<std::string>{"The server closed the connection\n127.0.0.1 port " +
+                                                  std::to_string(listener.Port())}));
+    EXPECT_EQ(window->Client()->State(), inet::SocketState::Closed);
+    EXPECT_EQ(check->checkState(), Qt::Unchecked);
+    EXPECT_TRUE(port->isEnabled());
     EXPECT_EQ(resCode->toPlainText(), "last words\n");
     EXPECT_EQ(beeps, 1);
     EXPECT_TRUE(errors.empty());
+}
+
+// A burst of presses in one read: the newest line is in view, with a scroll bar to
+// say that there is more above. A press that fits shows as it always has.
+TEST_F(WlclientTest, ShowsTheLastLineOfATextTallerThanTheBox) {
+    testsupport::RawListener listener;
+    const int peer = Connect(listener);
+    ASSERT_GE(peer, 0);
+    const std::string press = "0000000000f40bf0 00 KEY_UP myremote\n";
+    ASSERT_TRUE(testsupport::WriteAll(peer, press));
+    WaitForBeeps(1);
+    EXPECT_FALSE(resCode->verticalScrollBar()->isVisible());
+    EXPECT_EQ(resCode->verticalScrollBar()->value(), 0);
+    EXPECT_TRUE(ShowsLineEndingAt(0));
+    EXPECT_TRUE(ShowsLineEndingAt(static_cast<int>(press.size()) - 1));
+
+    std::string burst;
+    for (int i = 1; i <= 6; ++i) burst += "000000000000000" + std::to_string(i) + " 00 KEY_" + std::to_string(i) + " r\n";
+    ASSERT_TRUE(testsupport::WriteAll(peer, burst));
+    WaitForBeeps(2);
+    ASSERT_EQ(resCode->toPlainText().toStdString(), burst);  // still replaced, whole
+    EXPECT_TRUE(resCode->verticalScrollBar()->isVisible());
+    EXPECT_TRUE(ShowsLineEndingAt(static_cast<int>(burst.size()) - 1)) << "the sixth line is not in view";
+    EXPECT_FALSE(ShowsLineEndingAt(0));
+
+    // One long line, lircd's with a long remote name: its end shows.
+    const std::string longLine = "0000000000f40bf0 00 KEY_VOLUMEUP living_room_remote_control\n";
+    ASSERT_TRUE(testsupport::WriteAll(peer, longLine));
+    WaitForBeeps(3);
+    EXPECT_TRUE(ShowsLineEndingAt(static_cast<int>(longLine.size()) - 1));
+
+    // And the next short press shows as the first did.
+    ASSERT_TRUE(testsupport::WriteAll(peer, press));
+    WaitForBeeps(4);
+    EXPECT_FALSE(resCode->verticalScrollBar()->isVisible());
+    EXPECT_TRUE(ShowsLineEndingAt(0));
 }
 
 // ---- Closing -------------------------------------------------------------------
@@ -441,7 +506,23 @@ TEST_F(WlclientTest, TheUsualReportIsALineOnStderrAndAMessageBoxThatDoesNotBlock
     EXPECT_TRUE(box->text().contains("6"));
     EXPECT_TRUE(box->text().contains("Overflow"));
     EXPECT_TRUE(box->informativeText().contains("CSocket.CSocket.Connect"));
-    EXPECT_EQ(check->checkState(), Qt::Checked);
+    EXPECT_EQ(check->checkState(), Qt::Unchecked);  // nothing connects
+    box->accept();
+
+    // A refused connection is shown the same way.
+    const int closed = testsupport::ClosedPort();
+    testing::internal::CaptureStderr();
+    Click(QString::number(closed));
+    const std::string expected =
+        "Cannot connect to 127.0.0.1 port " + std::to_string(closed) + ": connection refused (10061)";
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        box = window->findChild<QMessageBox*>();
+        return box && box->isVisible();
+    }, kWaitMs));
+    const std::string failureLine = testing::internal::GetCapturedStderr();
+    EXPECT_NE(failureLine.find("wlclient: " + expected + "\n"), std::string::npos) << failureLine;
+    EXPECT_EQ(box->text().toStdString(), expected);
+    EXPECT_EQ(check->checkState(), Qt::Unchecked);
     box->accept();
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 #include <variant>
 
 #include "inet/cSocket/CSocket.h"
@@ -18,6 +19,13 @@ bool IsLookupError(int32_t number) {
            number == platform::WSANO_RECOVERY || number == platform::WSANO_DATA;
 }
 
+// A description as part of a sentence: "Connection refused." becomes "connection refused".
+std::string Reason(std::string description) {
+    if (!description.empty() && description.back() == '.') description.pop_back();
+    if (!description.empty() && description[0] >= 'A' && description[0] <= 'Z') description[0] += 'a' - 'A';
+    return description;
+}
+
 void WriteToStdout(std::string_view bytes) {
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
@@ -28,6 +36,23 @@ void WriteToStdout(std::string_view bytes) {
 std::string WaitingToReconnectText(std::chrono::milliseconds delay) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(delay).count();
     return "Waiting " + std::to_string(seconds) + " s to reconnect...";
+}
+
+std::string FailureText(const std::string& host, int32_t port, int32_t number, const std::string& description,
+                        bool wasConnected) {
+    const std::string code = " (" + std::to_string(number) + ")";
+    if (number == platform::WSAHOST_NOT_FOUND) return "Host '" + host + "' not found" + code;
+    if (IsLookupError(number)) return "Cannot look up host '" + host + "': " + Reason(description) + code;
+    if (wasConnected) {
+        return "The connection to " + ServerText(host, port) + " was lost: " + Reason(description) + code;
+    }
+    return "Cannot connect to " + ServerText(host, port) + ": " + Reason(description) + code;
+}
+
+std::string ServerText(const std::string& host, int32_t port) { return host + " port " + std::to_string(port); }
+
+std::string FailureLine(const std::string& text, const std::string& detail) {
+    return "wlclient: " + text + (detail.empty() ? "" : " (" + detail + ")") + "\n";
 }
 
 std::string ErrorMessageText(const inet::SocketError& error) {
@@ -87,15 +112,12 @@ void ClientForm::LoadBody() {
     WinLIRCclient->OnDataArrival = [this](int32_t bytesTotal) {
         RunHandler([this, bytesTotal] { WinLIRCclient_OnDataArrival(bytesTotal); });
     };
-    // Only a failed lookup of a --host name, or --reconnect, makes anything of errors.
     WinLIRCclient->OnError = [this](int16_t number, std::string& description, int32_t, const std::string& source,
                                     const std::string&, int32_t, bool&) {
         RunHandler([&] { WinLIRCclient_OnError(number, description, source); });
     };
-    if (m_reconnect) {
-        WinLIRCclient->OnConnect = [this] { WinLIRCclient_OnConnect(); };
-        WinLIRCclient->OnClose = [this] { WinLIRCclient_OnClose(); };
-    }
+    WinLIRCclient->OnConnect = [this] { RunHandler([this] { WinLIRCclient_OnConnect(); }); };
+    WinLIRCclient->OnClose = [this] { RunHandler([this] { WinLIRCclient_OnClose(); }); };
     WinLIRCclient->SetRemoteHost(m_host);
 }
 
@@ -105,6 +127,7 @@ void ClientForm::ClickBody() {
         throw inet::RuntimeError(inet::kObjectNotSet, "wlclient.CheckCnct_Click");
     }
     StopReconnecting();  // a click starts afresh, whichever way it goes
+    m_connected = false;
     if (m_view.CheckValue() == kTicked) {
         const int32_t port = PortText::ToPortNumber(m_view.PortText());
         WinLIRCclient->SetRemotePort(port);
@@ -140,17 +163,28 @@ void ClientForm::UnloadBody() {
 }
 
 void ClientForm::WinLIRCclient_OnError(int16_t number, const std::string& description, const std::string& source) {
+    if (Connecting()) {
+        // The object failed at something, and its connection goes on: an error to show.
+        ReportError(inet::SocketError(number, source.empty() ? "wlclient.WinLIRCclient_OnError" : source, description));
+        return;
+    }
+    const bool wasConnected = std::exchange(m_connected, false);
+    const std::string text = FailureText(m_host, WinLIRCclient->RemotePort(), number, description, wasConnected);
+    if (!m_reconnect) {
+        ConnectionEnded(text, std::string());
+        return;
+    }
     if (IsLookupError(number) && !m_lookupReported) {
         // Once per tick (or per connection made): a retry that fails the same way again
         // would otherwise put up a box every wait.
         m_lookupReported = true;
-        ReportError(inet::SocketError(number, source.empty() ? "wlclient.WinLIRCclient_OnError" : source,
-                                      description));
+        ReportFailure(text, std::string());
     }
     ScheduleReconnect();
 }
 
 void ClientForm::WinLIRCclient_OnConnect() {
+    m_connected = true;
     m_nextDelay = kFirstReconnectDelay;
     m_lookupReported = false;
     if (m_statusShown) {
@@ -159,7 +193,20 @@ void ClientForm::WinLIRCclient_OnConnect() {
     }
 }
 
-void ClientForm::WinLIRCclient_OnClose() { ScheduleReconnect(); }
+void ClientForm::WinLIRCclient_OnClose() {
+    m_connected = false;
+    if (m_reconnect) {
+        ScheduleReconnect();
+    } else {
+        ConnectionEnded(kServerClosedText, ServerText(m_host, WinLIRCclient->RemotePort()));
+    }
+}
+
+void ClientForm::ConnectionEnded(const std::string& text, const std::string& detail) {
+    if (m_view.CheckValue() != kTicked) return;  // the user let the connection go first
+    MatchControlsToSocket();
+    ReportFailure(text, detail);
+}
 
 // ---- Reconnecting ----
 
@@ -212,7 +259,33 @@ void ClientForm::RunHandler(const std::function<void()>& handler) {
     try {
         handler();
     } catch (const inet::SocketError& error) {
+        // The controls first: once the message is up, they say what is left.
+        MatchControlsToSocket();
         ReportError(error);
+    }
+}
+
+bool ClientForm::Connecting() const {
+    if (m_waiting) return true;
+    if (!WinLIRCclient) return false;
+    switch (WinLIRCclient->State()) {
+        case inet::SocketState::ResolvingHost:
+        case inet::SocketState::HostResolved:
+        case inet::SocketState::Connecting:
+        case inet::SocketState::Connected:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void ClientForm::MatchControlsToSocket() {
+    if (!m_loaded || m_view.CheckValue() == kUnticked || Connecting()) return;
+    m_view.SetCheckValue(kUnticked);
+    if (WinLIRCclient) {
+        ClickBody();  // an untick cannot fail while there is an object
+    } else {
+        m_view.SetPortEnabled(true);
     }
 }
 
@@ -221,6 +294,13 @@ void ClientForm::ReportError(const inet::SocketError& error) {
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
     m_view.ShowError(error);
+}
+
+void ClientForm::ReportFailure(const std::string& text, const std::string& detail) {
+    const std::string line = FailureLine(text, detail);
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+    m_view.ShowFailure(text, detail);
 }
 
 }  // namespace wlclientcore

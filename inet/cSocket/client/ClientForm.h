@@ -17,6 +17,15 @@
 // that leaves a handler is caught at the handler's edge, written to standard error
 // and shown through ClientView::ShowError; the program goes on.
 //
+// The controls never show a connection that is not there. A connection that cannot
+// be made (refused, timed out, a host name that does not resolve), that breaks or
+// that the server closes unticks "Connect" as the user would (the port box becomes
+// editable again) and is written to standard error and shown through
+// ClientView::ShowFailure in words that name the server (FailureText). After an
+// error that left a handler, the box is likewise unticked unless a connection is
+// being made or is up. With --reconnect, a lost or refused connection is tried
+// again instead (below).
+//
 // Options change the behaviour only when given (see ClientOptions):
 //   - --host: the name or address Form_Load gives the object; a name is resolved
 //     by the component's own asynchronous lookup, and a failed lookup is reported
@@ -57,6 +66,19 @@ inline constexpr std::chrono::milliseconds kLongestReconnectDelay{30000};
 
 // What ResCode says while the form waits `delay` before it connects again.
 std::string WaitingToReconnectText(std::chrono::milliseconds delay);
+
+// What the user is told when a connection cannot be made or breaks: "Cannot connect
+// to 127.0.0.1 port 8766: connection refused (10061)", "Host 'lircbox' not found
+// (11001)", "The connection to 127.0.0.1 port 8766 was lost: connection reset by peer
+// (10054)". `description` is the component's text of `number`.
+std::string FailureText(const std::string& host, int32_t port, int32_t number, const std::string& description,
+                        bool wasConnected);
+// What the user is told when the server closes the connection, and the second line
+// that names it: "127.0.0.1 port 8766".
+inline constexpr const char* kServerClosedText = "The server closed the connection";
+std::string ServerText(const std::string& host, int32_t port);
+// The line written to standard error for a failure: "wlclient: TEXT (DETAIL)".
+std::string FailureLine(const std::string& text, const std::string& detail);
 
 // The message for an error shown to the user: "Error 6: Overflow", and a second
 // line "Source: CSocket.CSocket.Connect".
@@ -104,9 +126,19 @@ private:
     void WinLIRCclient_OnConnect();
     void WinLIRCclient_OnClose();
 
-    // Runs one handler; an error that leaves it is reported.
+    // Runs one handler; an error that leaves it is reported, and the controls are
+    // then put in step with the socket.
     void RunHandler(const std::function<void()>& handler);
     void ReportError(const inet::SocketError& error);
+    void ReportFailure(const std::string& text, const std::string& detail);
+
+    // True while a connection is being made or is up, or a reconnect waits.
+    bool Connecting() const;
+    // Unticks "Connect" unless Connecting(): an untick by the user, which closes what
+    // is left of the socket and makes the port box editable.
+    void MatchControlsToSocket();
+    // Without --reconnect: the connection failed or ended; tells the user and unticks.
+    void ConnectionEnded(const std::string& text, const std::string& detail);
 
     // --reconnect: waits, then connects again if the box is still ticked.
     void ScheduleReconnect();
@@ -120,6 +152,7 @@ private:
 
     std::shared_ptr<inet::CSocket> WinLIRCclient;
     bool m_loaded = false;
+    bool m_connected = false;  // OnConnect came, and no close or error since
 
     // --reconnect: the next wait, and a count that makes older waits stale.
     std::chrono::milliseconds m_nextDelay = kFirstReconnectDelay;

@@ -88,7 +88,7 @@ std::vector<std::string> Wrap(std::string_view text, size_t width) {
 
 }  // namespace
 
-ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, CommandLineStyle style) {
     ParsedCommandLine parsed;
     bool help = false;
     bool version = false;
@@ -97,6 +97,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         if (arg == "--") {
             if (i + 1 < args.size()) return Fail("unexpected argument '" + args[i + 1] + "'");
             break;
+        }
+        if (style == CommandLineStyle::Windows && arg == "/?") {
+            help = true;
+            continue;
         }
         const OptionSpec* spec = nullptr;
         std::optional<std::string> inlineValue;

@@ -11,7 +11,7 @@
 //
 // A value follows its option as the next argument or after '=' ("--port=8765");
 // a value may begin with '-' (" -1" or "-1" as a port text is the user's business).
-// "--" ends the options. Anything unknown, a missing value, a value given to a
+// "--" ends the options. On Windows, "/?" in place of an option is --help too. Anything unknown, a missing value, a value given to a
 // flag or an argument that is not an option is an error: one line, exit status 2.
 // The toolkit's own options (Qt's -platform and friends) are taken out by the
 // toolkit before these are read.
@@ -39,8 +39,12 @@ struct ParsedCommandLine {
     std::string error;  // for Error: what is wrong, one line without the program's name
 };
 
+// Whose conventions the command line follows besides the options above.
+enum class CommandLineStyle { Posix, Windows };
+
 // Reads the arguments that follow the program's name.
-ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args,
+                                   CommandLineStyle style = CommandLineStyle::Posix);
 
 // The text for --help, in the usual layout ("Usage: ...", "Options:" ...); a
 // toolkit's note on options of its own follows the list.

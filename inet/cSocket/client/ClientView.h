@@ -53,6 +53,10 @@ public:
     // while the message is up (a box that does not block, or a modal one whose
     // nested loop dispatches them).
     virtual void ShowError(const inet::SocketError& error) = 0;
+    // Shows why the connection could not be made or has ended: `text` is one line
+    // (see FailureText), `detail` an optional second one. Shown the same way as an
+    // error, and under the same rules.
+    virtual void ShowFailure(const std::string& text, const std::string& detail) = 0;
     // Runs `action` once on the GUI thread after about `delay` (0: as soon as the
     // event loop runs again), unless the view has been destroyed by then. The form
     // itself ignores an action that has become stale, so there is no cancelling.

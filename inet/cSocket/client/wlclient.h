@@ -1,8 +1,9 @@
 // wlclient: the remote-control client window under Qt, the program's only window.
 //
 // A view of the handlers in ClientForm: it lays out the four controls at their twip
-// boxes, forwards its show, click and close events to the form, and does for the
-// form what a toolkit must (texts, the check box, the beep, error boxes, timers).
+// boxes (at the screen's logical DPI, with the font in step), forwards its show,
+// click and close events to the form, and does for the form what a toolkit must
+// (texts, the check box, the beep, error boxes, timers).
 // It also drives the socket component's message loop from Qt's event loop, and a
 // quit request of that loop (a signal named to platform::QuitOnSignals) closes the
 // program's windows as the user would; everything runs on the GUI thread, and
@@ -54,6 +55,9 @@ public:
     // standard error): at first a message box with the number, description and
     // source that does not block.
     std::function<void(const inet::SocketError&)> ReportError;
+    // Shows why the connection could not be made or ended (the form has already
+    // written it to standard error): at first the same kind of message box.
+    std::function<void(const std::string& text, const std::string& detail)> ReportFailure;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -69,9 +73,13 @@ private:
     void SetResCodeText(const std::string& text) override;
     void Beep() override;
     void ShowError(const inet::SocketError& error) override;
+    void ShowFailure(const std::string& text, const std::string& detail) override;
     void RunAfter(std::chrono::milliseconds delay, std::function<void()> action) override;
 
-    void ShowErrorBox(const inet::SocketError& error);
+    void ShowMessageBox(const std::string& text, const std::string& detail);
+    // Brings ResCode's last line into view, with a scroll bar when the text is taller
+    // than the box.
+    void ShowNewestText();
     void PumpSocketMessages();
 
     QLabel* Label1 = nullptr;

@@ -30,10 +30,8 @@ const std::vector<std::wstring>& CandidateFaces() {
     return faces;
 }
 
-HFONT Create(const std::wstring& face) {
-    HDC screen = GetDC(nullptr);
-    const int height = -MulDiv(8, GetDeviceCaps(screen, LOGPIXELSY), 72);
-    ReleaseDC(nullptr, screen);
+HFONT Create(const std::wstring& face, UINT dpi) {
+    const int height = -MulDiv(8, static_cast<int>(dpi), 72);
     return CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                        CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, face.c_str());
 }
@@ -63,11 +61,11 @@ Measures Measure(HFONT font) {
     return m;
 }
 
-HFONT Choose(const Room& room) {
+HFONT Choose(const Room& room, UINT dpi) {
     std::vector<HFONT> fonts;
     std::vector<Measures> measures;
     for (const std::wstring& face : CandidateFaces()) {
-        HFONT font = Create(face);
+        HFONT font = Create(face, dpi);
         if (font == nullptr) continue;
         fonts.push_back(font);
         measures.push_back(Measure(font));

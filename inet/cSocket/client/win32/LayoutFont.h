@@ -1,7 +1,7 @@
 // LayoutFont: the small 8-point sans font the window's layout was drawn for.
 //
-// The boxes are fixed in pixels (twips at 96 dots per inch), so the font must let
-// every caption fit its box whole: "Local  Port" on one line in the label's 57
+// The boxes are twips in pixels at the window's DPI, so the font, 8 points at that
+// DPI, must let every caption fit its box whole (at 96 dots per inch): "Local  Port" on one line in the label's 57
 // pixels, "Connect" beside its tick mark, five digits in the port box. The faces
 // differ from machine to machine (Windows has "MS Sans Serif"; a Wine prefix may
 // substitute a wider face for it), so the candidates are measured in turn and the
@@ -41,14 +41,14 @@ int Pick(std::span<const Measures> candidates, const Room& room);
 // The faces tried, in order: the layout's own first.
 const std::vector<std::wstring>& CandidateFaces();
 
-// An 8-point font of `face` for the screen.
-HFONT Create(const std::wstring& face);
+// An 8-point font of `face` at `dpi` dots per inch.
+HFONT Create(const std::wstring& face, UINT dpi);
 
 // Measures `font` as the window will draw it.
 Measures Measure(HFONT font);
 
-// Creates the font for `room`: the first candidate that fits (see above). The caller
-// owns it (DeleteObject).
-HFONT Choose(const Room& room);
+// Creates the font for `room` at `dpi`: the first candidate that fits (see above).
+// The caller owns it (DeleteObject).
+HFONT Choose(const Room& room, UINT dpi);
 
 }  // namespace layoutfont

@@ -1,5 +1,7 @@
 #include "inet/cSocket/client/win32/Win32Window.h"
 
+#include <algorithm>
+
 #include "inet/cSocket/SocketError.h"
 #include "inet/cSocket/client/ClientForm.h"
 #include "inet/cSocket/client/win32/LayoutFont.h"
@@ -42,14 +44,102 @@ std::wstring Widen(std::string_view bytes) {
     return text;
 }
 
+// The number of ResCode's first visible line.
+int FirstVisibleLine(HWND res) { return static_cast<int>(SendMessageW(res, EM_GETFIRSTVISIBLELINE, 0, 0)); }
+
+// Puts ResCode's scroll bar, while it shows, in step with its lines: the edit
+// control keeps only a scroll bar that it was made with.
+void UpdateScrollBar(HWND res, int lines, int visible) {
+    if ((GetWindowLongW(res, GWL_STYLE) & WS_VSCROLL) == 0) return;
+    SCROLLINFO info{};
+    info.cbSize = sizeof info;
+    info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
+    info.nMin = 0;
+    info.nMax = lines - 1;
+    info.nPage = static_cast<UINT>(visible);
+    info.nPos = FirstVisibleLine(res);
+    SetScrollInfo(res, SB_VERT, &info, TRUE);
+}
+
+// ResCode's lines of text (its line count less the empty one after a final line
+// end), and how many the box shows.
+int TextLines(HWND res) {
+    int lines = static_cast<int>(SendMessageW(res, EM_GETLINECOUNT, 0, 0));
+    const int lastStart = static_cast<int>(SendMessageW(res, EM_LINEINDEX, static_cast<WPARAM>(lines - 1), 0));
+    if (lines > 1 && SendMessageW(res, EM_LINELENGTH, static_cast<WPARAM>(lastStart), 0) == 0) --lines;
+    return lines;
+}
+
+int VisibleLines(HWND res) {
+    RECT text{};
+    SendMessageW(res, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&text));
+    HDC dc = GetDC(res);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(res, WM_GETFONT, 0, 0)));
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SelectObject(dc, old);
+    ReleaseDC(res, dc);
+    return metrics.tmHeight > 0 ? std::max(1, static_cast<int>(Height(text) / metrics.tmHeight)) : 1;
+}
+
 // ResCode's procedure in front of the edit control's own: a multi-line edit asks
 // for every key, Tab included, and would keep the focus. ResCode is read-only, so
 // Tab and Shift+Tab move on to the next control, as everywhere else in the window.
-LRESULT CALLBACK PassTabProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+// And whatever scrolls it (the scroll bar, the wheel, the keys) moves the scroll
+// bar's thumb along.
+LRESULT CALLBACK ResCodeProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     const auto editProc = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     const LRESULT result = CallWindowProcW(editProc, hwnd, msg, wParam, lParam);
-    if (msg == WM_GETDLGCODE) return result & ~static_cast<LRESULT>(DLGC_WANTALLKEYS | DLGC_WANTTAB);
+    switch (msg) {
+        case WM_GETDLGCODE:
+            return result & ~static_cast<LRESULT>(DLGC_WANTALLKEYS | DLGC_WANTTAB);
+        case WM_VSCROLL:
+        case WM_MOUSEWHEEL:
+        case WM_KEYDOWN:
+        case EM_LINESCROLL:
+        case EM_SCROLLCARET:
+            UpdateScrollBar(hwnd, static_cast<int>(SendMessageW(hwnd, EM_GETLINECOUNT, 0, 0)), VisibleLines(hwnd));
+            break;
+        default:
+            break;
+    }
     return result;
+}
+
+// The DPI of the window's monitor, where Windows tells it (10 and later); else the
+// system's.
+UINT WindowDpi(HWND window) {
+    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    if (getDpiForWindow != nullptr) {
+        if (const UINT dpi = getDpiForWindow(window); dpi != 0) return dpi;
+    }
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : kLayoutDpi;
+}
+
+// The system's DPI, which GetSystemMetrics answers for.
+UINT SystemDpi() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : kLayoutDpi;
+}
+
+// The check box's tick mark at `dpi`.
+int CheckMarkWidth(UINT dpi) {
+    return MulDiv(GetSystemMetrics(SM_CXMENUCHECK), static_cast<int>(dpi), static_cast<int>(SystemDpi()));
+}
+
+// The frame around a client area of `box` at `dpi`.
+void AdjustFrame(RECT& box, UINT dpi) {
+    using AdjustForDpiFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+    static const auto adjustForDpi = reinterpret_cast<AdjustForDpiFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+    if (adjustForDpi == nullptr || !adjustForDpi(&box, kStyle, FALSE, 0, dpi)) AdjustWindowRectEx(&box, kStyle, FALSE, 0);
 }
 
 }  // namespace
@@ -75,8 +165,9 @@ bool Win32Window::Create() {
     wc.lpszClassName = kClassName;
     if (RegisterClassExW(&wc) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
 
-    // The client area is fixed; the frame goes around it.
-    RECT outer{0, 0, kClientSize.cx, kClientSize.cy};
+    // Made at the layout's own size; Layout sizes it for its monitor's DPI, known
+    // once the window exists.
+    RECT outer{0, 0, ClientSize(kLayoutDpi).cx, ClientSize(kLayoutDpi).cy};
     AdjustWindowRectEx(&outer, kStyle, FALSE, 0);
     CreateWindowExW(0, kClassName, kCaption, kStyle, CW_USEDEFAULT, CW_USEDEFAULT, Width(outer), Height(outer),
                     nullptr, nullptr, GetModuleHandleW(nullptr), this);
@@ -84,30 +175,63 @@ bool Win32Window::Create() {
 
     // In tab order. The text boxes have a thin sunken edge (a thick one would
     // leave the port box too little room for five digits).
-    HWND label = MakeControl(m_window, 0, L"STATIC", L"Local  Port", SS_LEFT, kLabel1, kLabel1Id);
+    const RECT none{};
+    HWND label = MakeControl(m_window, 0, L"STATIC", L"Local  Port", SS_LEFT, none, kLabel1Id);
     HWND port = MakeControl(m_window, WS_EX_STATICEDGE, L"EDIT", m_portText.c_str(),
-                            WS_TABSTOP | ES_AUTOHSCROLL, kPort, kPortId);
+                            WS_TABSTOP | ES_AUTOHSCROLL, none, kPortId);
     HWND res = MakeControl(m_window, WS_EX_STATICEDGE, L"EDIT", L"",
-                           WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, kResCode, kResCodeId);
-    HWND check = MakeControl(m_window, 0, L"BUTTON", L"Connect", WS_TABSTOP | BS_AUTOCHECKBOX, kCheckCnct, kCheckCnctId);
+                           WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, none, kResCodeId);
+    HWND check = MakeControl(m_window, 0, L"BUTTON", L"Connect", WS_TABSTOP | BS_AUTOCHECKBOX, none, kCheckCnctId);
     if (label == nullptr || port == nullptr || res == nullptr || check == nullptr) return false;
     SetWindowLongPtrW(res, GWLP_USERDATA, GetWindowLongPtrW(res, GWLP_WNDPROC));
-    SetWindowLongPtrW(res, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&PassTabProc));
+    SetWindowLongPtrW(res, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ResCodeProc));
+
+    Layout(WindowDpi(m_window));
+    return m_font != nullptr;
+}
+
+void Win32Window::Layout(UINT dpi, const POINT* origin) {
+    m_dpi = dpi;
+    RECT outer{0, 0, ClientSize(dpi).cx, ClientSize(dpi).cy};
+    AdjustFrame(outer, dpi);
+    RECT now{};
+    GetWindowRect(m_window, &now);
+    const POINT at = origin != nullptr ? *origin : POINT{now.left, now.top};
+    SetWindowPos(m_window, nullptr, at.x, at.y, Width(outer), Height(outer), SWP_NOZORDER | SWP_NOACTIVATE);
+    // Where the frame is not what was reckoned (a window that Windows scales for
+    // us, say), the client area still gets its size.
+    RECT client{};
+    GetClientRect(m_window, &client);
+    const int moreX = ClientSize(dpi).cx - client.right, moreY = ClientSize(dpi).cy - client.bottom;
+    if (moreX != 0 || moreY != 0) {
+        SetWindowPos(m_window, nullptr, 0, 0, Width(outer) + moreX, Height(outer) + moreY,
+                     SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+    }
+
+    HWND label = Control(kLabel1Id), port = Control(kPortId), res = Control(kResCodeId), check = Control(kCheckCnctId);
+    for (int id : {kLabel1Id, kPortId, kResCodeId, kCheckCnctId}) {
+        const RECT box = ControlBox(id, dpi);
+        MoveWindow(Control(id), box.left, box.top, Width(box), Height(box), FALSE);
+    }
 
     // The font: the first candidate whose captions fit the room the boxes leave.
     SendMessageW(port, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, kEditMargins);
     RECT portText{};
     SendMessageW(port, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&portText));
     layoutfont::Room room;
-    room.label = Width(kLabel1);
-    room.labelHeight = Height(kLabel1);
-    room.checkCaption = Width(kCheckCnct) - GetSystemMetrics(SM_CXMENUCHECK) - kCheckMarkGap;
+    room.label = Width(ControlBox(kLabel1Id, dpi));
+    room.labelHeight = Height(ControlBox(kLabel1Id, dpi));
+    room.checkCaption = Width(ControlBox(kCheckCnctId, dpi)) - CheckMarkWidth(dpi) - MulDiv(kCheckMarkGap, static_cast<int>(dpi), static_cast<int>(kLayoutDpi));
     room.portText = Width(portText);
-    m_font = layoutfont::Choose(room);
-    for (HWND control : {label, port, res, check}) SendMessageW(control, WM_SETFONT, WPARAM(m_font), FALSE);
+    HFONT font = layoutfont::Choose(room, dpi);
+    if (font == nullptr) return;
+    for (HWND control : {label, port, res, check}) SendMessageW(control, WM_SETFONT, WPARAM(font), FALSE);
+    if (m_font != nullptr) DeleteObject(m_font);
+    m_font = font;
     // (A new font resets an edit control's margins.)
     for (HWND edit : {port, res}) SendMessageW(edit, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, kEditMargins);
-    return true;
+    ShowNewestText();
+    RedrawWindow(m_window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void Win32Window::Show(int showCommand) {
@@ -191,13 +315,38 @@ std::wstring Win32Window::DisplayText(std::string_view bytes) {
 }
 
 void Win32Window::SetResCodeText(const std::string& text) {
-    if (HWND res = Control(kResCodeId)) SetWindowTextW(res, DisplayText(text).c_str());
+    HWND res = Control(kResCodeId);
+    if (res == nullptr) return;
+    SetWindowTextW(res, DisplayText(text).c_str());
+    ShowNewestText();
+}
+
+void Win32Window::ShowNewestText() {
+    HWND res = Control(kResCodeId);
+    // The text as it wraps without a scroll bar first: most texts fit.
+    ShowScrollBar(res, SB_VERT, FALSE);
+    int lines = TextLines(res);
+    int visible = VisibleLines(res);
+    if (lines > visible) {
+        // Taller than the box: the scroll bar shows that there is more above, and the
+        // narrower text wraps again before the last line is brought into view.
+        ShowScrollBar(res, SB_VERT, TRUE);
+        lines = TextLines(res);
+        visible = VisibleLines(res);
+    }
+    SendMessageW(res, EM_LINESCROLL, 0, std::max(0, lines - visible) - FirstVisibleLine(res));
+    UpdateScrollBar(res, static_cast<int>(SendMessageW(res, EM_GETLINECOUNT, 0, 0)), visible);
 }
 
 void Win32Window::Beep() { MessageBeep(MB_OK); }
 
 void Win32Window::ShowError(const inet::SocketError& error) {
     m_errors.push_back(Widen(wlclientcore::ErrorMessageText(error) + "\n\n" + wlclientcore::ErrorSourceText(error)));
+    if (m_window != nullptr) PostMessageW(m_window, kShowErrors, 0, 0);
+}
+
+void Win32Window::ShowFailure(const std::string& text, const std::string& detail) {
+    m_errors.push_back(Widen(detail.empty() ? text : text + "\n\n" + detail));
     if (m_window != nullptr) PostMessageW(m_window, kShowErrors, 0, 0);
 }
 
@@ -263,6 +412,14 @@ LRESULT Win32Window::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case kShowErrors:
             ShowQueuedErrors();
             return 0;
+        case WM_DPICHANGED: {
+            // Moved to a monitor of another DPI, or its DPI changed: the boxes and the
+            // font in step, at the top left corner Windows suggests.
+            const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+            const POINT origin{suggested->left, suggested->top};
+            Layout(HIWORD(wParam), &origin);
+            return 0;
+        }
         case WM_CLOSE:
             if (m_loaded) {
                 m_loaded = false;

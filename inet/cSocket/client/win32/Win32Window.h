@@ -1,9 +1,11 @@
 // Win32Window: the client window "ZEDizud Arovov" in plain user32, no toolkit.
 //
-// A 197 x 65 pixel client area (2955 x 975 twips) holding, in tab order, the label
-// "Local  Port", the port box, the read-only multi-line text box ResCode and the
-// check box "Connect", each at its twip box, in the layout's 8-point font (see
-// LayoutFont.h). It is the Windows view of the shared handlers (ClientForm): it
+// A 2955 x 975 twip client area (197 x 65 pixels at 96 dots per inch) holding, in
+// tab order, the label "Local  Port", the port box, the read-only multi-line text
+// box ResCode and the check box "Connect", each at its twip box, in the layout's
+// 8-point font (see LayoutFont.h). Twips are 1/1440 inch: the boxes and the font
+// follow the DPI of the window's monitor (the program declares itself aware of it
+// per monitor), and are laid out again when it changes (WM_DPICHANGED). It is the Windows view of the shared handlers (ClientForm): it
 // calls them on load (once the window is first shown), after each click on
 // "Connect" has changed the box, and on unload (when the window is closed), and
 // offers them the controls through ClientView.
@@ -27,12 +29,16 @@
 
 namespace win32client {
 
-// The layout is drawn in twips, 15 to the pixel at 96 dots per inch.
-inline constexpr int kTwipsPerPixel = 15;
+// The layout is drawn in twips, 1440 to the inch: 15 to the pixel at 96 dots per inch.
+inline constexpr int kTwipsPerInch = 1440;
+inline constexpr UINT kLayoutDpi = 96;
 
-constexpr RECT TwipBox(int left, int top, int width, int height) {
-    return RECT{left / kTwipsPerPixel, top / kTwipsPerPixel, (left + width) / kTwipsPerPixel,
-                (top + height) / kTwipsPerPixel};
+constexpr int TwipsToPixels(int twips, UINT dpi) { return twips * static_cast<int>(dpi) / kTwipsPerInch; }
+
+// A box given in twips, in pixels at `dpi`: its edges are the twip edges in pixels.
+constexpr RECT TwipBox(int left, int top, int width, int height, UINT dpi = kLayoutDpi) {
+    return RECT{TwipsToPixels(left, dpi), TwipsToPixels(top, dpi), TwipsToPixels(left + width, dpi),
+                TwipsToPixels(top + height, dpi)};
 }
 
 class Win32Window final : public wlclientcore::ClientView {
@@ -43,16 +49,20 @@ public:
         std::function<void()> unload;
     };
 
-    // The client area and the controls' boxes, in pixels.
-    static constexpr SIZE kClientSize{2955 / kTwipsPerPixel, 975 / kTwipsPerPixel};
-    static constexpr RECT kLabel1 = TwipBox(120, 120, 855, 195);
-    static constexpr RECT kPort = TwipBox(1020, 60, 495, 285);
-    static constexpr RECT kResCode = TwipBox(60, 360, 2835, 555);
-    static constexpr RECT kCheckCnct = TwipBox(1800, 60, 1035, 255);
-
     // Control identifiers, in tab order (none is IDOK or IDCANCEL, which Enter and
     // Escape send to the window).
     enum : int { kLabel1Id = 100, kPortId, kResCodeId, kCheckCnctId };
+
+    // The client area and the controls' boxes, in pixels at `dpi`.
+    static constexpr SIZE ClientSize(UINT dpi) { return SIZE{TwipsToPixels(2955, dpi), TwipsToPixels(975, dpi)}; }
+    static constexpr RECT ControlBox(int id, UINT dpi) {
+        switch (id) {
+            case kLabel1Id: return TwipBox(120, 120, 855, 195, dpi);
+            case kPortId: return TwipBox(1020, 60, 495, 285, dpi);
+            case kResCodeId: return TwipBox(60, 360, 2835, 555, dpi);
+            default: return TwipBox(1800, 60, 1035, 255, dpi);
+        }
+    }
 
     Win32Window();
     // Destroys the window without running the unload handler: whoever owns the
@@ -75,6 +85,8 @@ public:
     int RunMessageLoop();
 
     HWND Handle() const { return m_window; }
+    // The DPI the window is laid out for: its monitor's.
+    UINT Dpi() const { return m_dpi; }
     HWND Control(int id) const { return m_window != nullptr ? GetDlgItem(m_window, id) : nullptr; }
 
     // ---- ClientView ----
@@ -88,9 +100,12 @@ public:
     // Queues the error and returns; the window shows it in a modal message box
     // once the handler that failed has ended (several in turn).
     void ShowError(const inet::SocketError& error) override;
+    // The same: one box with the text, a blank line and the detail.
+    void ShowFailure(const std::string& text, const std::string& detail) override;
     void RunAfter(std::chrono::milliseconds delay, std::function<void()> action) override;
 
-    // ResCode's text as shown: byte n is character n (Latin-1), a line end
+    // ResCode's text as shown (scrolled to its last line, with a scroll bar when it
+    // is taller than the box): byte n is character n (Latin-1), a line end
     // (LF, CR or CR LF) is the edit control's CR LF, and NUL, which would end
     // the text, shows as U+FFFD.
     static std::wstring DisplayText(std::string_view bytes);
@@ -98,12 +113,18 @@ public:
 private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+    // Places the controls and makes the font for `dpi`, with the client area's top
+    // left corner where it is (or at `origin`, the window's new top left corner).
+    void Layout(UINT dpi, const POINT* origin = nullptr);
+    // Shows ResCode's last line, and a scroll bar when its text is taller than the box.
+    void ShowNewestText();
     void ShowQueuedErrors();
     void RunAction(UINT_PTR id);
 
     Handlers m_handlers;
     HWND m_window = nullptr;
     HFONT m_font = nullptr;
+    UINT m_dpi = kLayoutDpi;
     std::wstring m_portText = L"8765";
     bool m_shownOnce = false;
     bool m_loaded = false;

@@ -6,6 +6,11 @@
 // attaches to the console of the program that started it, if any, so that --echo,
 // --help and the error lines reach the terminal. Ctrl+C or Ctrl+Break there, or
 // closing that console, closes the window as the user would.
+//
+// cmd does not wait for a window program: `start /wait wlclient.exe --help` makes
+// it wait, so that the text comes before its next prompt and %ERRORLEVEL% holds
+// the exit status (2 for a bad command line). "/?", the usual question on Windows,
+// is --help.
 #include <fcntl.h>
 #include <io.h>
 
@@ -43,11 +48,15 @@ void ConnectStandardStreams() {
 
 int main(int argc, char* argv[]) {
     ConnectStandardStreams();
-    const wlclientcore::ParsedCommandLine parsed =
-        wlclientcore::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    const wlclientcore::ParsedCommandLine parsed = wlclientcore::ParseCommandLine(
+        std::vector<std::string>(argv + 1, argv + argc), wlclientcore::CommandLineStyle::Windows);
     switch (parsed.action) {
         case wlclientcore::ParsedCommandLine::Action::Help:
-            std::fputs(wlclientcore::HelpText(kProgram).c_str(), stdout);
+            std::fputs(wlclientcore::HelpText(kProgram, "/? is the same as --help. From cmd, start /wait "
+                                                        "wlclient.exe --help waits for the text, and "
+                                                        "%ERRORLEVEL% then holds the exit status.")
+                           .c_str(),
+                       stdout);
             return wlclientcore::kExitOk;
         case wlclientcore::ParsedCommandLine::Action::Version:
             std::fputs(wlclientcore::VersionText(kProgram).c_str(), stdout);
