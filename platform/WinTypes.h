@@ -8,6 +8,8 @@
 
 #ifdef _WIN32
 #include "platform/windows/Native.h"
+#elif !defined(CALLBACK)
+#define CALLBACK
 #endif
 
 namespace platform {
@@ -23,6 +25,7 @@ using ::WPARAM;
 using ::LPARAM;
 using ::LRESULT;
 using ::WSADATA;
+using ::WNDPROC;
 #else
 using UINT    = uint32_t;
 using WORD    = uint16_t;
@@ -44,7 +47,14 @@ using HINSTANCE = uintptr_t;
 // wide value; converting it to SOCKET gives the same 32 bits.
 using SOCKET  = int32_t;
 
+// A window procedure, called with the calling convention the system uses for its
+// callbacks: on Windows that is CALLBACK (__stdcall on 32-bit Windows, where a
+// procedure of the compiler's default convention would leave the stack wrong), so
+// every procedure handed to SetWindowLongA is declared `LRESULT CALLBACK Proc(...)`.
+// Elsewhere CALLBACK says nothing.
+#ifndef _WIN32
 using WNDPROC = LRESULT (*)(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+#endif
 
 inline constexpr SOCKET INVALID_SOCKET = -1;
 inline constexpr int    SOCKET_ERROR   = -1;

@@ -261,7 +261,7 @@ bool DestroyNotifyWindow() {
     }
 }
 
-LRESULT NotifyWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK NotifyWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Module& m = M();
     try {
         if (msg == m.m_winsockMessage) {

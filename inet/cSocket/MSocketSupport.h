@@ -49,8 +49,8 @@ platform::HWND CreateNotifyWindow();
 bool           DestroyNotifyWindow();
 // The window procedure: socket notifications to their objects, lookup completions
 // to the lookup's object, everything else to the previous procedure.
-platform::LRESULT NotifyWindowProc(platform::HWND hwnd, platform::UINT msg, platform::WPARAM wParam,
-                                   platform::LPARAM lParam);
+platform::LRESULT CALLBACK NotifyWindowProc(platform::HWND hwnd, platform::UINT msg, platform::WPARAM wParam,
+                                            platform::LPARAM lParam);
 
 // ---- Socket registry -----------------------------------------------------------
 

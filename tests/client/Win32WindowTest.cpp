@@ -207,16 +207,18 @@ struct BoxWatch {
 };
 BoxWatch* g_watch = nullptr;
 
+BOOL CALLBACK AddChildText(HWND child, LPARAM watch) {
+    reinterpret_cast<BoxWatch*>(watch)->texts.push_back(TextOf(child));
+    return TRUE;
+}
+
 void CALLBACK WatchForBox(HWND, UINT, UINT_PTR timer, DWORD) {
     if (g_watch == nullptr || g_watch->done) return;
     HWND box = FindWindowW(L"#32770", L"ZEDizud Arovov");
     if (box == nullptr) return;
     g_watch->box = box;
     if (g_watch->texts.empty()) {
-        EnumChildWindows(box, [](HWND child, LPARAM watch) {
-            reinterpret_cast<BoxWatch*>(watch)->texts.push_back(TextOf(child));
-            return TRUE;
-        }, reinterpret_cast<LPARAM>(g_watch));
+        EnumChildWindows(box, &AddChildText, reinterpret_cast<LPARAM>(g_watch));
     }
     g_watch->whileUp(box);
     if (g_watch->done) {

@@ -17,7 +17,7 @@ std::function<void(const Record&)>& OnRecord() {
     return hook;
 }
 
-LRESULT RecordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK RecordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Received().push_back({hwnd, msg, wParam, lParam});
     if (OnRecord()) OnRecord()(Received().back());
     return 0;

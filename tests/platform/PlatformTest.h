@@ -46,7 +46,7 @@ struct Record {
 std::vector<Record>& Received();
 // Called by the recording procedure after it recorded a message; empty by default.
 std::function<void(const Record&)>& OnRecord();
-LRESULT RecordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK RecordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // Pumps until pred() holds or the time is up; returns pred().
 using testsupport::ClosedPort;

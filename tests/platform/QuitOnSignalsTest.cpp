@@ -39,7 +39,7 @@ constexpr int kFirstSignal = SIGTERM;
 // A window whose procedure turns WM_USER into PostQuitMessage(wParam): how another
 // thread asks the loop to quit, and the watchdog that keeps a broken loop from
 // hanging the test.
-platform::LRESULT QuitProc(platform::HWND, platform::UINT msg, platform::WPARAM wParam, platform::LPARAM) {
+platform::LRESULT CALLBACK QuitProc(platform::HWND, platform::UINT msg, platform::WPARAM wParam, platform::LPARAM) {
     if (msg == platform::WM_USER) platform::PostQuitMessage(static_cast<int>(wParam));
     return 0;
 }

@@ -160,7 +160,16 @@ bool Win32Window::Create() {
     wc.lpfnWndProc = &Win32Window::WindowProc;
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
-    wc.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+    // The program's icon (icon 1 of its resources) in the title bar and the taskbar,
+    // at the sizes the system asks for; a program without one gets the stock icon.
+    const auto programIcon = [&wc](int widthMetric, int heightMetric) {
+        auto icon = static_cast<HICON>(LoadImageW(wc.hInstance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                                  GetSystemMetrics(widthMetric), GetSystemMetrics(heightMetric),
+                                                  LR_DEFAULTCOLOR | LR_SHARED));
+        return icon != nullptr ? icon : LoadIconA(nullptr, IDI_APPLICATION);
+    };
+    wc.hIcon = programIcon(SM_CXICON, SM_CYICON);
+    wc.hIconSm = programIcon(SM_CXSMICON, SM_CYSMICON);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = kClassName;
     if (RegisterClassExW(&wc) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
