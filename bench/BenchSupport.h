@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the benchmarks share: failing loudly, the measuring process's own CPU time,
 // a paced sender's beat, the option counts and the report's first line.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // recv_bench: what receiving through CSocket costs the receiving process, against
 // a plain non-blocking epoll recv loop, over 127.0.0.1.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // send_bench: what sending through CSocket costs the sending process, against a
 // plain non-blocking send loop, over 127.0.0.1.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // server_bench: what serving many connections through CSocket costs the serving
 // process, against a plain level-triggered epoll server, over 127.0.0.1.
 //

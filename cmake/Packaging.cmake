@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian packages, made from the release build with `cpack -G DEB`:
 #   wlclient        the programs, their manual pages, the menu entry and the icon
 #   libcsocket-dev  the static libraries, their headers, the CMake and pkg-config files

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Windows packages, made in a Windows build with `cpack` (the release presets,
 # windows-release and windows32-release, are the ones shipped):
 #   wlclient-<version>-win64.zip (or -win32.zip)       `cpack -G ZIP`

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Windows resources of a program, compiled by windres from a resource script
 # written for it here:
 #   - icon 1, the program's icon, rendered at build time from data/wlclient.svg at

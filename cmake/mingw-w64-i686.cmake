@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 32-bit Windows with Debian's MinGW-w64 (i686, the posix thread
 # model), in every other respect as cmake/mingw-w64-x86_64.cmake: static programs,
 # tests under Wine (32-bit Wine: Debian's wine32 package, from its i386 side).

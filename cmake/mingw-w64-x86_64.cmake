@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit Windows with Debian's MinGW-w64 (the posix thread model,
 # so that std::thread and std::mutex work). Programs link statically: each .exe
 # stands alone, with no libstdc++ or winpthread DLLs to copy along.

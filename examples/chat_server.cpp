@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // chat_server: a line chat. Every line a client sends goes to all the others,
 // and everyone hears who came and who left.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // embed_poll: the component inside a program's own poll() loop, beside a timer of
 // the program's own (Linux: MessageLoopFd does not exist on Windows).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // line_client: connects, sends lines, and prints every line that comes back until
 // the server ends the connection, with every failure handled.
 //

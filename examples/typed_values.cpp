@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // typed_values: sends one record of typed values to itself over 127.0.0.1 and reads
 // it back field by field.
 //

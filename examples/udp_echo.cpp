@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // udp_echo: both halves of a UDP echo, over datagrams on 127.0.0.1.
 //
 //   udp_echo serve PORT          answers every datagram with the same bytes, to its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fuzz/FuzzSupport.h"
 
 #include <arpa/inet.h>

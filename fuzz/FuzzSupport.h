@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by the fuzz targets: a bounded pump, a descriptor count, plain loopback peers
 // and a check that stops the run with a message when a property does not hold.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fuzz/Scene.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host with a few socket objects, as the fuzz targets that drive whole objects use
 // it: slots of objects whose handlers may take data, close or drop their own object,
 // and adopt the connection requests that listening objects raise into a slot without

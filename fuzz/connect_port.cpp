@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Connect's port argument, any value of any layout: a numeric one becomes RemotePort,
 // one that does not fit 32 bits raises overflow, anything else leaves the port alone.
 // No host is set, so each call ends in "no address" after the port has been read, and

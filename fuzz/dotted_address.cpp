@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The dotted-address test on arbitrary text. Whatever inet_addr accepts prints and reads
 // back as the same address; every text of one to four decimal, octal (0...) or
 // hexadecimal (0x...) parts within range reads as the address it spells; and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host driving socket objects through a random sequence of its operations: make,
 // connect (to a listening object, a closed port, a name), close, send, get, peek,
 // listen, accept, release, pump, and plain peers that connect, write, close or reset.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The notification window's procedure fed arbitrary message triples: real and forged
 // socket notifications (any event, any error, any handle), lookup completions for
 // lookups that run, ran or never were, and messages of other numbers, posted to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port box's reading of arbitrary text: it never crashes, raises only overflow, and
 // the number a text begins with does not depend on what follows it or on leading blanks.
 #include <cmath>

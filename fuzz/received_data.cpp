@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GetData and PeekData over arbitrary received bytes, with arbitrary type codes and
 // lengths, against a model of the receive buffer: each call yields the layout of the
 // bytes it covers, GetData takes them and PeekData leaves them, and BytesReceived

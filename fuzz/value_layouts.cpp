@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The value layouts: bytes -> value -> bytes -> value must give back what it was given.
 // A fixed-width value keeps its first bytes (missing ones read as zero); text and byte
 // arrays keep every byte.

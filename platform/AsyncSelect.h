@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // WSAAsyncSelect: a socket's network events as messages to a window.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every error number the system reports, named once: the Windows Sockets numbers
 // (what WSAGetLastError gives, and what a socket error carries) and the runtime
 // numbers of the component's errors that are not socket errors.

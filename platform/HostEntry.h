@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The layouts of a lookup's answer, shared by both platforms: a forward lookup's in
 // the caller's buffer (a hostent first, then the lists and texts it points to, all
 // inside the buffer), a reverse lookup's in a record of the thread's own.

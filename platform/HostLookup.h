@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Host lookups of Windows Sockets: by name, asynchronously, with the answer posted as
 // a message; by address, blocking.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fixed memory blocks, as far as the socket layer needs them.
 #pragma once
 

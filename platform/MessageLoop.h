@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The message loop of the thread that owns every socket object.
 //
 // Messages are (window, message, wParam, lParam) quadruples in one first-in,

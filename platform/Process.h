@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the program knows of itself.
 #pragma once
 

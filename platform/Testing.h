@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test seam of the platform layer: what real sockets and a real resolver
 // cannot be made to do on demand. Production code never calls any of it.
 //

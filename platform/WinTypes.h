@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows types, constants and records that the substitute services exchange.
 //
 // Socket handles are the operating system's descriptors. Window handles are small

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hidden windows and registered messages, as far as the socket layer needs them.
 //
 // A window here is only a target for posted messages: a handle and the procedure

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows Sockets 1.1 over POSIX sockets: the socket calls. (On Windows the same
 // calls pass straight through to ws2_32; only the handle is narrowed to 32 bits.)
 //

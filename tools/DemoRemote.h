@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A made-up infrared remote that "presses" its buttons on demand, in the line
 // format that an infrared remote-control server (lircd) sends its clients:
 //

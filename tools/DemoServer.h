@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serving half of the demo remote-control server: one listening CSocket on a
 // local address and one CSocket per client, all driven by the message loop of the
 // calling thread (platform/MessageLoop.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // remote_demo_server: a stand-in for an infrared remote-control server (lircd)
 // for trying the client without a receiver. It listens on 127.0.0.1 and
 // sends every connected client a button press of a made-up remote at a steady

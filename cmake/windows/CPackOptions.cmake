@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Read by cpack for each generator: the installer is named as one,
 # wlclient-<version>-win64-setup.exe, apart from the programs it installs.
 if(CPACK_GENERATOR STREQUAL "NSIS")

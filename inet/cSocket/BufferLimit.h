@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The most bytes a socket object keeps waiting in its receive buffer, and the most it
 // takes in one SendData. Every count the host is given (bytesTotal, BytesReceived,
 // bytesSent, bytesRemaining) is a Long, so the limit is the largest Long.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CSocket: one TCP or UDP socket, client or server, driven by notifications.
 //
 // A host makes an object with Create(), sets its properties, calls its operations

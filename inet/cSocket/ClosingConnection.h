@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stream connections that their socket objects let go of while bytes still waited to
 // be sent: the object started on a new connection (Connect, Listen, Accept after
 // CloseSocket) or ended. Each is finished without its object: what waited is sent,

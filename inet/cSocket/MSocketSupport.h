@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide services behind every socket object: Windows Sockets start-up and
 // shutdown, the hidden window that receives every socket notification and lookup
 // completion, the registry that routes a notification to its socket object,

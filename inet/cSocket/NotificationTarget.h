@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two entry points through which the support module calls back into a socket
 // object. Only the support module calls them; hosts never do.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inet/cSocket/ReceiveBuffer.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a socket object has received and its host has not taken yet.
 //
 // Received bytes are appended at the end and taken from the front. The buffer keeps

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a socket object was given to send and its socket has not taken yet: one
 // queue per object, in the order SendData was called.
 //

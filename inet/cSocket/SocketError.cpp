@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inet/cSocket/SocketError.h"
 
 #include <utility>

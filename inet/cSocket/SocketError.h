@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one kind of error the socket component raises.
 #pragma once
 

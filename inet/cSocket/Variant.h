@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The values that SendData, GetData and PeekData exchange, and their byte layouts.
 //
 // Each type code has a fixed layout; multi-byte values travel little-endian, as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/AsyncSelect.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/linux/ErrorMap.h"
 
 #include <netdb.h>

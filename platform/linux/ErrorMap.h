@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal to the platform layer: how a failure reaches the caller as a Windows number.
 //
 // One table turns errno into a Windows Sockets number (WsaErrorFromErrno). Where

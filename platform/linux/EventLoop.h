@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal to the platform layer: the queue, the epoll set and the wake-up
 // descriptor behind the public message loop.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/linux/EventRules.h"
 
 #include <sys/ioctl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal to the platform layer: the Windows network-event rules of WSAAsyncSelect,
 // one function per event. Each decides, from what is known of a socket (SocketFacts)
 // and what just happened to it (Trigger), whether its event is owed now, later, or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // WSAAsyncGetHostByName: names are resolved one at a time on a worker thread; the
 // completion is laid out in the caller's buffer and delivered on the loop thread.
 //

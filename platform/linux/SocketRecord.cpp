@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/linux/SocketRecord.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal to the platform layer: what the layer knows of each socket it made, and
 // how what happens to a socket becomes Windows network-event messages.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/linux/SocketWatch.h"
 
 #include <pthread.h>

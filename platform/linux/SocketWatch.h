@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal to the platform layer: how a socket's descriptor is watched in epoll.
 //
 // The socket record says what it wants heard (epoll events) and in which mode; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal to the platform layer: how the layer makes the system calls that can fail
 // for want of resources or be interrupted.
 //

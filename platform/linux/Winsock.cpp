@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/Winsock.h"
 
 #include <fcntl.h>

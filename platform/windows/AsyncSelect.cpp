@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // WSAAsyncSelect on Windows: straight through, remembering where each socket's
 // notifications go (SocketHandles.h).
 #include "platform/AsyncSelect.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Host lookups on Windows: straight through to ws2_32, except where the test seam
 // substitutes a resolver. A steered forward lookup is answered on a worker thread of
 // its own and completes as Windows' own does: the answer laid out in the caller's

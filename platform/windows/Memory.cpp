@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fixed memory blocks on Windows: kernel32's own.
 #include "platform/Memory.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The message loop on Windows: the thread's own message queue.
 //
 // PumpMessages and RunMessageLoop dispatch what PeekMessageA hands out. A quit

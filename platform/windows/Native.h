@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows headers, made to live beside the platform layer's own names.
 //
 // The platform headers name the Windows constants in namespace platform

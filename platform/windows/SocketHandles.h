@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal to the Windows pass-through: the socket handle's two widths, and which
 // windows each socket's notifications go to.
 //

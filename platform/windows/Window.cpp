@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Registered messages and windows on Windows: straight through to user32.
 #include "platform/Window.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows Sockets on Windows: the platform calls pass straight through to ws2_32.
 //
 // What is added on the way: the socket handle is narrowed to the 32 bits the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/client/ChildProcess.h"
 
 #include <fcntl.h>

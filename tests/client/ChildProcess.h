@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ChildProcess: a program that a test starts, watches and always stops.
 //
 // The child gets /dev/null as standard input, optionally a pipe as standard output

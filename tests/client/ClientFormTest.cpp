@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client window's handlers against a test view: what a tick, an untick, an
 // arriving text, an error and the unload do to the controls and the connection,
 // and what the options --connect, --host and --reconnect add. No toolkit: the

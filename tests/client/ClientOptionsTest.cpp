@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client program's command line: the options, their two spellings, what wins,
 // the one-line errors, and the help and version texts.
 #include "inet/cSocket/client/ClientOptions.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reading of the port box's text: the leading number, rounded half to even,
 // within the 32-bit signed range.
 #include "inet/cSocket/client/PortText.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // main() for the tests that need a QApplication.
 #include <gtest/gtest.h>
 

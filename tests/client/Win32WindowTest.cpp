@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows window (plain user32) under Wine or Windows: its layout (again at
 // each new DPI), what it shows (the last line of a text taller than the box), and
 // an error box that leaves the socket notifications flowing. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real wlclient program. First its options on the offscreen platform (--help,
 // --version and mistakes without any display; --host with a name that resolves and
 // one that cannot; --reconnect across a server restart); then on a real X server

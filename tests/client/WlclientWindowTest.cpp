@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client window under Qt's offscreen platform: its start-up state, what a tick
 // and an untick do, how arriving text is shown (the last line of a text taller
 // than the box), how errors and failed connections are reported and leave the box

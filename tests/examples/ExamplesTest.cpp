@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The example programs and the README's client, built against the installed
 // package, run as a user runs them: as processes, against loopback peers, each
 // bounded in time. Built with LAUNCHER, the suite runs the Windows programs under

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the build tree into a fresh prefix and builds, through the CMake package
 # and with warnings as errors, the example programs that it installed
 # (share/doc/cSocket/examples) and the whole programs of README.md and

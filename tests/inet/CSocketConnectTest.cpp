@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Connecting: dotted addresses at once, names through an asynchronous lookup.
 #ifndef _WIN32
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a host may rely on: every byte handed over arrives or an error says why, and
 // every failure reaches the host. One test per promise, on loopback.
 #ifndef _WIN32

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receiving, sending and the notifications that drive them, on loopback.
 #ifndef _WIN32
 #include <sys/socket.h>

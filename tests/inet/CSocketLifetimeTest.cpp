@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket object's properties, its socket handle and its own lifetime.
 #ifndef _WIN32
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the socket object holds up when used the way event-driven socket users stress
 // such components: foreign handles, nested loops, running out of descriptors.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Binding, listening and accepting.
 #ifndef _WIN32
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Many client lifetimes in a row, rotating through the ways a connection ends, against
 // a server of socket objects in the same process. At the end every object is gone and
 // the process holds the descriptors and the heap it held after the first round.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Records the events a CSocket raises, in order, as short texts:
 // "Connect", "Close", "DataArrival 5", "SendProgress 3 0", "SendComplete",
 // "ConnectionRequest", "Error 10061 Connection refused. []" (the source in brackets).

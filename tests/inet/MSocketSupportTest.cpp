@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The support module: error texts and conversions, the service, the notification
 // window, the socket registry with its dispatch, and asynchronous host lookups.
 //

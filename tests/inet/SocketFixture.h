@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fixture shared by the socket object's tests: a clean seam before, and after
 // each test a check that nothing stayed registered.
 #pragma once

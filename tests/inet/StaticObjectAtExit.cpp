@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A socket object in static storage, listening when main returns: its end comes
 // after main, and everything it reaches then must still be there. Exits 0, and a
 // sanitizer build reports nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Value layouts and the reading of numbers.
 #include <gtest/gtest.h>
 

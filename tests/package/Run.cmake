@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # run(COMMAND...): runs a command from a test script; its output is left in `out` and
 # `err`, and a failure stops the script with both.
 function(run)

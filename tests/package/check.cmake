@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the build tree into a fresh prefix and builds the consumer project against
 # it through the CMake package, and runs it. A native build's tree is also checked for
 # what it holds, and the consumer is built a second time through pkg-config.

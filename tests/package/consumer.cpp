@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serves one line to itself over loopback through the installed headers and libraries.
 #include <chrono>
 #include <cstdio>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Makes the Debian packages from the build tree with CPack and checks them as dpkg
 # and lintian see them: names, computed dependencies, contents and ownership.
 # Arguments: BUILD_DIR, WORK_DIR, CPACK, VERSION, LIBDIR.

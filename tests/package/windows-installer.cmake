@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Windows installer, as `cpack -G NSIS` makes it from a release build, tried as
 # a user would, under Wine in a prefix of its own: installed silently, it puts the
 # programs, the readme, the licence and the notices in the user's own program folder,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the Windows package tests check of the programs and texts they ship.
 # Needs EMULATOR, OBJDUMP, VERSION, SYSTEM and WORK_DIR.
 

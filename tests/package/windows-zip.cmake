@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Windows zip, as `cpack -G ZIP` makes it from a release build: named for its
 # version and word size, it holds the two programs, the readme, the licence and the
 # notices and nothing else; the programs are the release build's (stripped, for the

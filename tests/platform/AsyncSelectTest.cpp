@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The WSAAsyncSelect event rules, on real loopback connections.
 #ifndef _WIN32
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the substitute turns errno into Windows numbers: the table, and the calls whose
 // answer depends on the call or on what the socket went through.
 #include <gtest/gtest.h>

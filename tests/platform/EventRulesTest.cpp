@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The substitute's network-event rules, from a table of facts and triggers: no
 // socket, no loop. Each row is one rule as Windows documents it, or one of the
 // substitute's own (the kernel's reports, what a receive tells, fetching ahead).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // WSAAsyncGetHostByName: the test seam's resolver for everything but "localhost".
 #include <cstring>
 #include <map>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The message loop, hidden windows and registered messages.
 #ifndef _WIN32
 #include <poll.h>

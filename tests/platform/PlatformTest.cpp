@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/platform/PlatformTest.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared fixture for the platform tests: a started service, a hidden window whose
 // procedure records every message, and plain POSIX peers on 127.0.0.1.
 #pragma once

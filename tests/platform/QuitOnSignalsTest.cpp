@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // QuitOnSignals: a stop signal ends RunMessageLoop promptly, with nothing else to do,
 // and each signal is one quit request, used up by the loop that returns for it.
 //

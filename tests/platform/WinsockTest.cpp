@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows Sockets calls over POSIX sockets: start-up, error numbers, datagrams, ports.
 // Several tests would die of SIGPIPE if a send let the signal through.
 #ifndef _WIN32

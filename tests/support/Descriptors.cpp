@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/Descriptors.h"
 
 #include <dirent.h>

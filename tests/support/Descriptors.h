@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the process holds open, for tests and fuzz targets that must leave nothing
 // behind. Linux only: it reads /proc/self/fd.
 #pragma once

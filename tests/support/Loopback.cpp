@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/Loopback.h"
 
 #ifdef _WIN32

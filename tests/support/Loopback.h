@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test helpers: plain POSIX peers on 127.0.0.1 and a bounded message pump. They need
 // only the platform layer.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The demo remote-control server, run as the real program on a free loopback port
 // and talked to through plain POSIX sockets, as a client of such a server would.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inet/cSocket/client/ClientForm.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ClientForm: the client window's handlers, written once for every window toolkit.
 //
 // The user types the server's TCP port into Port and ticks "Connect": the form

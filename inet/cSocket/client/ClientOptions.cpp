@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inet/cSocket/client/ClientOptions.h"
 
 #ifndef CSOCKET_VERSION

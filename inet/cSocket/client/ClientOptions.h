@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ClientOptions: the client program's command line, read the same way by every
 // window toolkit.
 //

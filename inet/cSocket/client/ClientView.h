@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ClientView: what the client window's handlers need of a window toolkit.
 //
 // The handlers (ClientForm) are written once; each toolkit's window implements this

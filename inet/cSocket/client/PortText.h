@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PortText: the number that the port box's text stands for.
 //
 // The reading takes the number that the text begins with, the way a person types

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // wlclient: shows what a remote-control server sends, in a Qt window.
 #include <algorithm>
 #include <csignal>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inet/cSocket/client/wlclient.h"
 
 #include <chrono>

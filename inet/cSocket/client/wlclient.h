@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // wlclient: the remote-control client window under Qt, the program's only window.
 //
 // A view of the handlers in ClientForm: it lays out the four controls at their twip

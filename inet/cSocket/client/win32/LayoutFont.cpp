@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inet/cSocket/client/win32/LayoutFont.h"
 
 #include <algorithm>

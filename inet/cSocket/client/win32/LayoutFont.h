@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LayoutFont: the small 8-point sans font the window's layout was drawn for.
 //
 // The boxes are twips in pixels at the window's DPI, so the font, 8 points at that

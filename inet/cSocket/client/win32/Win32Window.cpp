@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inet/cSocket/client/win32/Win32Window.h"
 
 #include <algorithm>

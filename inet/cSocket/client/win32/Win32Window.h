@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Win32Window: the client window "ZEDizud Arovov" in plain user32, no toolkit.
 //
 // A 2955 x 975 twip client area (197 x 65 pixels at 96 dots per inch) holding, in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // wlclient: shows what a remote-control server sends, in a plain Win32 window.
 //
 // A window program (no console window of its own). Standard output and error are
